@@ -1,0 +1,70 @@
+// Log files: the journal, per-server and per-client logs, protocol traces.
+//
+// A tLog is one open log file written unbuffered. Lines started by
+// LogMessage begin with a local time stamp "%2d/%02d %2d:%02d:%02d  " when
+// timeStampLogs is on, then the log's prefix. A log file begins with
+// "========================\nDate: <ctime date>\n" and LogClose appends
+// "Ended at: <ctime date>\n". With echo set every write is repeated on
+// standard error (the journal while a console is attached).
+//
+// Threading: LogMessage is serialised by the log's own lock, so lines of
+// different threads never interleave within one call. LogRaw and LogWrite
+// take no lock and are used only by the thread that owns the log (to continue
+// a line). Write errors are ignored.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+// Setting "timeStampLogs" (bound by the global settings): start log lines
+// with a time stamp.
+extern int timeStampLogs;
+
+struct tLog {
+    int dotWidth = 0;            // progress characters per line (LogDot)
+    int dotCount = 0;            // progress characters written so far
+    int inDots = 0;              // a progress line is open
+    const char *prefix = nullptr;  // written after the time stamp; not owned
+    FILE *file = nullptr;        // the log file, unbuffered
+    int echo = 0;                // repeat every write on standard error
+    std::mutex *lock = nullptr;  // serialises LogMessage; owned
+};
+
+// The journal of the multiplexer: opened and closed by the main program.
+extern tLog journal;
+
+// Opens path for a log: creates it empty when absent; otherwise rotates it
+// when larger than maxSize (RotateIfLarge) and appends. textMode is kept for
+// the interface (Linux has no text mode). Returns null on failure with errno.
+FILE *OpenRotating(const char *path, int textMode, long maxSize);
+
+// When path is larger than maxSize bytes it becomes path + ".bak" (an
+// existing ".bak" is removed first). Returns -1 when that rename fails, else
+// 0 (also when the file cannot be examined or is small enough).
+int RotateIfLarge(const char *path, long maxSize);
+
+// Zeroes the log, opens path with OpenRotating (binary), makes it unbuffered,
+// creates the lock and writes the opening banner. E_OUT_OF_FILES when the
+// file cannot be opened, else E_OK.
+int LogOpen(tLog *log, const char *path, long maxSize);
+
+// Writes "Ended at: <date>\n", closes the file, destroys the lock and zeroes
+// the structure. A log that is not open is left alone.
+void LogClose(tLog *log);
+
+// Under the log's lock: ends an open progress line, writes the time stamp
+// (timeStampLogs) and the prefix, then the formatted text. The caller
+// supplies any line feed. A null or closed log is ignored.
+void LogMessage(tLog *log, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void LogMessageV(tLog *log, const char *format, va_list args);
+
+// The formatted text only: no stamp, no prefix, no lock.
+void LogRaw(tLog *log, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Raw bytes to the file (and standard error with echo).
+void LogWrite(tLog *log, const void *bytes, size_t length);
+
+// Writes the time stamp of now ("%2d/%02d %2d:%02d:%02d  ") into buf, which
+// must hold at least 32 bytes; returns buf.
+char *LogTimeStamp(char *buf);
