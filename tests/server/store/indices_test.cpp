@@ -30,7 +30,10 @@ void FakeFree(tIndexEntry *e, tLog *) {
     freedCount++;
     delete static_cast<tFakeEntry *>(e);
 }
-tFakeEntry *Fake(tIndexEntry *e) { return static_cast<tFakeEntry *>(e); }
+tFakeEntry *Fake(tIndexEntry *e) {
+    if (!e) abort();
+    return static_cast<tFakeEntry *>(e);
+}
 tDiag FakeSync(tIndexEntry *e) {
     Fake(e)->syncs++;
     if (Fake(e)->syncFails) return E_SQL_FAILED;
