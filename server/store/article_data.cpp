@@ -70,6 +70,22 @@ tDiag ArticleNumberCheck(const char *text, long *number, const char **rest, long
     return E_OK;
 }
 
+tDiag XhdrMsgIdLineParse(const char *line, long *number, const char **msgId, size_t *msgIdLength,
+                         long *previousNumber, bool allowNotGreater, tNumberRange expectedRange) {
+    const char *p;
+    tDiag diag = ArticleNumberCheck(line, number, &p, previousNumber, allowNotGreater, expectedRange);
+    if (diag != E_OK) return diag;
+    while (IsBlank(*p)) p++;
+    const char *end = p + strlen(p);
+    while (end > p && (end[-1] == '\n' || end[-1] == '\r')) end--;
+    if (end == p) return E_NO_MSGID;
+    if (*p != '<') return E_MSGID_NO_START;
+    if (end - p < 2 || end[-1] != '>') return E_MSGID_NO_END;
+    *msgId = p;
+    *msgIdLength = (size_t)(end - p);
+    return E_OK;
+}
+
 namespace {
 
 // The text block under construction.

@@ -106,6 +106,16 @@ struct tNumberRange {
 [[nodiscard]] tDiag ArticleNumberCheck(const char *text, long *number, const char **rest, long *previousNumber,
                                        bool allowNotGreater, tNumberRange expectedRange);
 
+// Parses one line of an XHDR/XPAT Message-ID listing: an article number
+// (checked as by ArticleNumberCheck), blanks and a Message-ID. E_NO_MSGID
+// when it is missing, E_MSGID_NO_START / E_MSGID_NO_END when it is not
+// enclosed in "<" and ">" (a final line end is ignored). On success *number
+// and *previousNumber take the number and the Message-ID is [*msgId,
+// *msgId + *msgIdLength) inside line. The group index adds the pair as a
+// server reference of the article with that Message-ID.
+[[nodiscard]] tDiag XhdrMsgIdLineParse(const char *line, long *number, const char **msgId, size_t *msgIdLength,
+                                       long *previousNumber, bool allowNotGreater, tNumberRange expectedRange);
+
 // Builds a description from separate texts (adt must be empty). Null
 // subject, from and date become "Fake Subject %ld", "Fake From
 // <%ld@Mergator>" and "Fake Date"; null msgId and null or empty references

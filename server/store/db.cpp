@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+const char *const dbDatasetPatterns[3] = {"!*-journal", "*", nullptr};
+
 static void SleepBetweenCommits(int) {
     std::this_thread::sleep_for(std::chrono::milliseconds(DB_COMMIT_PAUSE_MS));
 }

@@ -27,6 +27,10 @@ struct tDb {
     sqlite3 *db = nullptr;    // the connection; null when closed
 };
 
+// The pattern list for directory walks over dataset directories ("index2",
+// "newsrc3"): every file but the rollback journals.
+extern const char *const dbDatasetPatterns[3];
+
 // Attempts and pause of DbCommit.
 constexpr int DB_COMMIT_ATTEMPTS = 10;
 constexpr int DB_COMMIT_PAUSE_MS = 500;

@@ -296,6 +296,35 @@ TEST(ArticleDataParse, RepairsAreLoggedWithTheLine) {
     EXPECT_EQ(text.find(Tabs("Fixing Byte and Line count in: 1|")), std::string::npos);
 }
 
+TEST(XhdrMsgIdLine, NumberAndMessageId) {
+    struct {
+        const char *line;
+        tDiag diag;
+        const char *msgId = "";
+    } cases[] = {
+        {"12 <a@b>\r\n", E_OK, "<a@b>"},
+        {"13\t  <a@b>", E_OK, "<a@b>"},
+        {"14", E_NO_MSGID},
+        {"15   \r\n", E_NO_MSGID},
+        {"16 a@b>", E_MSGID_NO_START},
+        {"17 <a@b", E_MSGID_NO_END},
+        {"5 <a@b>", E_NUMBER_NOT_GREATER},
+        {"x <a@b>", E_BAD_ARTICLE_NUMBER},
+    };
+    long previous = 10;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        long number = 0;
+        const char *msgId = nullptr;
+        size_t length = 0;
+        ASSERT_EQ(XhdrMsgIdLineParse(c.line, &number, &msgId, &length, &previous, false, ALL), c.diag);
+        if (c.diag == E_OK) {
+            EXPECT_EQ(std::string(msgId, length), c.msgId);
+        }
+    }
+    EXPECT_EQ(previous, 17);
+}
+
 TEST(ArticleDataInit, FakeValuesForMissingTexts) {
     tArticleData adt;
     ASSERT_EQ(ArticleDataInit(&adt, 7, nullptr, nullptr, nullptr, "<m7>", nullptr, 100, 3, 0), E_OK);
