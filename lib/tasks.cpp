@@ -237,6 +237,17 @@ tTaskCategory *TaskCategoryFind(const char *name) {
     return nullptr;
 }
 
+tDiag TasksInit() {
+    if (PoolInit(&taskPool, POOL_NO_LIMIT) < 0 || SchedulerInit(&taskScheduler, &taskPool) < 0) return E_ERRNO;
+    return E_OK;
+}
+
+void TasksRelease() {
+    SchedulerRelease(&taskScheduler);
+    PoolRelease(&taskPool);
+    TaskCategoriesReset();
+}
+
 int SchedulerInit(tScheduler *scheduler, tThreadPool *pool) {
     if (SemaphoreInit(&scheduler->wake, 0, 256) < 0) return -1;
     std::lock_guard<std::mutex> g(scheduler->lock);
@@ -254,6 +265,7 @@ int SchedulerInit(tScheduler *scheduler, tThreadPool *pool) {
 
 int TaskSchedule(tScheduler *scheduler, tTaskFunction function, void *argument1, void *argument2, time_t due,
                  tTaskCategory *category, const char *description, uint8_t flags) {
+    MG_ASSERT(function && category);
     if (!description) description = "";
     size_t length = strlen(description);
     void *memory = malloc(sizeof(tTask) + length + 1);

@@ -139,13 +139,24 @@ struct tScheduler {
 extern tThreadPool taskPool;
 extern tScheduler taskScheduler;
 
+// Sets up the system's task pool (no limit) and taskScheduler on it: E_OK,
+// or E_ERRNO with errno. The main program calls it once per run after
+// setting the category limits and before scheduling any task.
+[[nodiscard]] tDiag TasksInit();
+
+// Tears down taskScheduler (freeing the tasks left) and taskPool, and gives
+// the categories their defaults for a next run. After SchedulerRun and
+// PoolWaitAll(&taskPool).
+void TasksRelease();
+
 // Makes the scheduler empty and ready on pool: no tasks, lastHandle 0, not
 // stopping (but already stopping when it is taskScheduler and a shutdown has
 // been requested), the clock time(). Returns 0, or -1 with errno.
 [[nodiscard]] int SchedulerInit(tScheduler *scheduler, tThreadPool *pool);
 
 // Schedules function(argument1, argument2) at due (a due time below 1 is 1)
-// in category with the given description and flags. Returns the new task's
+// in category with the given description and flags (function and category
+// must not be null; description may be). Returns the new task's
 // handle (1 or more), or -1 with errno ELIB_SHUTDOWN (stopping scheduler),
 // ELIB_CATEGORY_FULL (TASK_FAIL_IF_FULL and the category's running count has
 // reached its limit) or ELIB_OUT_OF_MEMORY; nothing is scheduled then.

@@ -396,8 +396,7 @@ TEST_F(Scheduler, ShutdownDrainRunsPendingFlaggedTasksOnTheLoopThreadInListOrder
 TEST(Shutdown, FirstCodeWinsAndTheSystemSchedulerStopsAndHooksRun) {
     ShutdownReset();
     TaskCategoriesReset();
-    ASSERT_EQ(PoolInit(&taskPool, POOL_NO_LIMIT), 0);
-    ASSERT_EQ(SchedulerInit(&taskScheduler, &taskPool), 0);
+    ASSERT_EQ(TasksInit(), E_OK);
     static std::atomic<int> hookRuns;
     hookRuns = 0;
     auto hook = [](void *arg) { *static_cast<std::atomic<int> *>(arg) += 1; };
@@ -432,8 +431,9 @@ TEST(Shutdown, FirstCodeWinsAndTheSystemSchedulerStopsAndHooksRun) {
     int h = TaskSchedule(&taskScheduler, [](void *, void *) -> time_t { return 0; }, nullptr, nullptr,
                          time(nullptr), &taskCategories[TC_COMPACT], "Compact", 0);
     EXPECT_EQ(h, 1);  // handles start again with a new run
-    SchedulerRelease(&taskScheduler);
-    PoolRelease(&taskPool);
+    taskCategories[TC_EXPLORE].limit = 3;
+    TasksRelease();
+    EXPECT_EQ(taskCategories[TC_EXPLORE].limit, 8);  // defaults again for the next run
 }
 
 TEST_F(Scheduler, ListingShowsEachTaskAndTheCategories) {
