@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -101,6 +102,19 @@ tTask *FindHandle(tScheduler *s, int handle) {
     return found;
 }
 
+// A handle that no task has: lastHandle + 1, and after 2^31 - 1 handles
+// (months of a busy server) again from 1, skipping those still in use.
+int NextHandle(tScheduler *s) {
+    for (;;) {
+        if (s->lastHandle == INT_MAX) {
+            s->lastHandle = 0;
+            s->handlesWrapped = 1;
+        }
+        int handle = ++s->lastHandle;
+        if (!s->handlesWrapped || !FindHandle(s, handle)) return handle;
+    }
+}
+
 // Inserts a task in the wait queue as the newest of its due time. Fails
 // with ELIB_SHUTDOWN when stopping, with ELIB_CATEGORY_FULL for
 // TASK_FAIL_IF_FULL into a full category.
@@ -115,7 +129,7 @@ int InsertLocked(tScheduler *s, tTask *task) {
     }
     task->state = TASK_WAIT;
     task->order = ++s->lastOrder;
-    if (task->handle == 0) task->handle = ++s->lastHandle;
+    if (task->handle == 0) task->handle = NextHandle(s);
     InsertOrdered(&s->waiting, task);
     return 0;
 }
@@ -174,10 +188,11 @@ void TaskRunner(void *raw) {
 }
 
 // One walk of the loop: starts what is due; returns how long to sleep
-// (milliseconds, -1 without limit).
+// (milliseconds, -1 without limit), or -2 when the scheduler is stopping.
 int64_t StartDueTasks(tScheduler *s) {
     time_t now = Now(s);
     std::lock_guard<std::mutex> g(s->lock);
+    if (s->stopping) return -2;
     while (!ListEmpty(&s->waiting)) {
         tTask *task = AsTask(s->waiting.next);
         if (task->due > now) return int64_t(task->due - now) * 1000;
@@ -255,6 +270,7 @@ int SchedulerInit(tScheduler *scheduler, tThreadPool *pool) {
     scheduler->waiting.prev = scheduler->waiting.next = &scheduler->waiting;
     scheduler->runningTasks.prev = scheduler->runningTasks.next = &scheduler->runningTasks;
     scheduler->lastHandle = 0;
+    scheduler->handlesWrapped = 0;
     scheduler->lastOrder = 0;
     scheduler->pool = pool;
     scheduler->now = nullptr;
@@ -384,11 +400,8 @@ time_t TaskForce(tScheduler *scheduler, int handle) {
 
 void SchedulerRun(tScheduler *scheduler) {
     for (;;) {
-        {
-            std::lock_guard<std::mutex> g(scheduler->lock);
-            if (scheduler->stopping) break;
-        }
         int64_t waitMs = StartDueTasks(scheduler);
+        if (waitMs == -2) break;
         (void)SemaphoreWait(&scheduler->wake, waitMs);
     }
     while (tTask *task = TakeDrainTask(scheduler)) {

@@ -113,7 +113,7 @@ struct tTask : tTaskLinks {
     void *argument2;
     time_t due;               // guarded by the scheduler lock
     tTaskCategory *category;
-    int handle;               // 1 and upward, unique for the scheduler's life
+    int handle;               // 1 and upward, unique among the scheduler's tasks
     tScheduler *scheduler;
     int state;                // TASK_WAIT, TASK_RUN or TASK_LATE; guarded by the scheduler lock
     tSemaphore *canceller;    // the semaphore of a thread awaiting the cancellation; guarded
@@ -127,6 +127,7 @@ struct tScheduler {
     tTaskLinks runningTasks;    // TASK_RUN tasks; guarded by lock
     std::mutex lock;
     int lastHandle = 0;         // guarded by lock
+    int handlesWrapped = 0;     // lastHandle went past INT_MAX once; guarded by lock
     tSemaphore wake;            // woken by insertions, TaskForce, SchedulerStop
     int stopping = 0;           // guarded by lock
     tThreadPool *pool = nullptr;

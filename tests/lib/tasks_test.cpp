@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -305,6 +306,17 @@ TEST_F(Scheduler, CancelWaitOfAPendingTaskReturnsItsDueAndSelfCancelIsRefused) {
     ASSERT_TRUE(Eventually([&] { return selfRc != 0; }));
     EXPECT_EQ(selfRc.load(), -1);
     EXPECT_EQ(selfErr.load(), ELIB_CANNOT_CANCEL_RUNNING);
+}
+
+TEST_F(Scheduler, HandlesStayUniqueWhenTheyWrapAround) {
+    tProbe &p = P("p");
+    EXPECT_EQ(Schedule(&p, kStart + 10, TC_GROUPS), 1);
+    EXPECT_EQ(Schedule(&p, kStart + 10, TC_GROUPS), 2);
+    EXPECT_EQ(TaskCancel(&sched, 2), kStart + 10);
+    sched.lastHandle = INT_MAX - 1;
+    EXPECT_EQ(Schedule(&p, kStart + 10, TC_GROUPS), INT_MAX);
+    EXPECT_EQ(Schedule(&p, kStart + 10, TC_GROUPS), 2);  // 1 is still in use
+    EXPECT_EQ(Schedule(&p, kStart + 10, TC_GROUPS), 3);
 }
 
 TEST_F(Scheduler, CancelMatchingRemovesTheFirstInListOrder) {
