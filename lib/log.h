@@ -65,6 +65,19 @@ void LogRaw(tLog *log, const char *format, ...) __attribute__((format(printf, 2,
 // Raw bytes to the file (and standard error with echo).
 void LogWrite(tLog *log, const void *bytes, size_t length);
 
+// Starts counting progress characters: dotWidth = width, no line open.
+void LogDotsInit(tLog *log, int width);
+
+// Writes one progress character and returns the new dotCount. Within an
+// open line the character is written raw, and the line is ended after
+// dotWidth characters; otherwise any open line is ended, and a new line
+// starts with the time stamp (timeStampLogs), the prefix and the character.
+// No lock: only the thread that owns the log calls it.
+int LogDot(tLog *log, char character);
+
+// LogDot with ".".
+int LogDotChar(tLog *log);
+
 // Writes the time stamp of now ("%2d/%02d %2d:%02d:%02d  ") into buf, which
 // must hold at least 32 bytes; returns buf.
 char *LogTimeStamp(char *buf);
