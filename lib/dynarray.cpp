@@ -35,30 +35,34 @@ int OutOfMemory() {
 
 int DynArrayGrow(tDynArray *da, int n) {
     if (n < 0) n = 0;
-    while ((int64_t)da->size < (int64_t)da->used + n) {
-        if (!da->buf) {
-            int64_t want = (int64_t)da->used + n;
-            if (want < da->increment) want = da->increment;
-            int64_t bytes = BytesFor(da, want);
-            if (bytes < 0) return OutOfMemory();
-            void *p = malloc(bytes > 0 ? (size_t)bytes : 1);
-            if (!p) return OutOfMemory();
-            da->buf = p;
-            da->size = (int32_t)want;
-            continue;
-        }
-        int64_t step = (da->flags & DA_DOUBLE) ? da->size : da->increment;
-        if (step < 1) step = 1;
-        da->reallocCount++;
-        int64_t bytes = BytesFor(da, da->size + step);
+    int64_t need = (int64_t)da->used + n;
+    if (da->size >= need) return 0;
+    if (!da->buf) {
+        int64_t want = need < da->increment ? da->increment : need;
+        int64_t bytes = BytesFor(da, want);
         if (bytes < 0) return OutOfMemory();
-        uintptr_t old = reinterpret_cast<uintptr_t>(da->buf);
-        void *p = realloc(da->buf, (size_t)bytes);
+        void *p = malloc(bytes > 0 ? (size_t)bytes : 1);
         if (!p) return OutOfMemory();
-        if (reinterpret_cast<uintptr_t>(p) != old) da->moveCount++;
         da->buf = p;
-        da->size = (int32_t)(da->size + step);
+        da->size = (int32_t)want;
+        return 0;
     }
+    // The capacity the steps reach, taken in one reallocation so that a
+    // failure leaves the array exactly as it was.
+    int64_t size = da->size;
+    while (size < need) {
+        int64_t step = (da->flags & DA_DOUBLE) ? size : da->increment;
+        size += step < 1 ? 1 : step;
+    }
+    da->reallocCount++;
+    int64_t bytes = BytesFor(da, size);
+    if (bytes < 0) return OutOfMemory();
+    uintptr_t old = reinterpret_cast<uintptr_t>(da->buf);
+    void *p = realloc(da->buf, (size_t)bytes);
+    if (!p) return OutOfMemory();
+    if (reinterpret_cast<uintptr_t>(p) != old) da->moveCount++;
+    da->buf = p;
+    da->size = (int32_t)size;
     return 0;
 }
 

@@ -26,7 +26,7 @@ struct tDynArray {
     int32_t flags;         // DA_DOUBLE
     int32_t used;          // elements in use, 0..size
     int32_t size;          // capacity in elements
-    int32_t reallocCount;  // statistics: enlargements of an existing buffer
+    int32_t reallocCount;  // statistics: enlargements (reallocations) of an existing buffer
     int32_t moveCount;     // statistics: enlargements that moved the buffer
     void *buf;             // owned element storage; null while nothing is allocated
 };
