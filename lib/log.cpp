@@ -101,7 +101,7 @@ void LogClose(tLog *log) {
     if (!log || !log->file) return;
     char date[64];
     CtimeNow(date);
-    fprintf(log->file, "Ended at: %s\n", date);
+    fprintf(log->file, "%sEnded at: %s\n", log->inDots ? "\n" : "", date);
     fclose(log->file);
     delete log->lock;
     *log = tLog{};

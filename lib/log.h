@@ -49,8 +49,9 @@ int RotateIfLarge(const char *path, long maxSize);
 // file cannot be opened, else E_OK.
 int LogOpen(tLog *log, const char *path, long maxSize);
 
-// Writes "Ended at: <date>\n", closes the file, destroys the lock and zeroes
-// the structure. A log that is not open is left alone.
+// Ends an open progress line, writes "Ended at: <date>\n", closes the file,
+// destroys the lock and zeroes the structure. A log that is not open is left
+// alone.
 void LogClose(tLog *log);
 
 // Under the log's lock: ends an open progress line, writes the time stamp

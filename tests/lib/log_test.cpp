@@ -1,0 +1,173 @@
+#include "lib/diag.h"
+#include "lib/log.h"
+#include "lib/sendlog.h"
+#include "tests/support/paths.h"
+
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+const char *const STAMP = "[ 0-3][0-9]/[01][0-9] [ 12][0-9]:[0-5][0-9]:[0-5][0-9]  ";
+
+}  // namespace
+
+TEST(Log, BannerStampPrefixAndEnd) {
+    tTempDir dir;
+    std::string path = dir / "journal";
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 204800), E_OK);
+    log.prefix = "srv1: ";
+    LogMessage(&log, "Hello %d\n", 42);
+    LogRaw(&log, "raw ");
+    LogWrite(&log, "bytes\n", 6);
+    timeStampLogs = 0;
+    LogMessage(&log, "plain\n");
+    timeStampLogs = 1;
+    LogClose(&log);
+    EXPECT_EQ(log.file, nullptr);
+
+    std::vector<std::string> lines = Lines(ReadWholeFile(path));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "========================");
+    // ctime's fixed form: day of month padded with a space, 24 characters.
+    std::regex ctimeForm("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] [0-9]{4}");
+    ASSERT_EQ(lines[1].rfind("Date: ", 0), 0u);
+    EXPECT_EQ(lines[1].size(), 6u + 24u);
+    EXPECT_TRUE(std::regex_match(lines[1].substr(6), ctimeForm)) << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(std::string(STAMP) + "srv1: Hello 42"))) << lines[2];
+    EXPECT_EQ(lines[3], "raw bytes");
+    EXPECT_EQ(lines[4], "srv1: plain");
+    ASSERT_EQ(lines[5].rfind("Ended at: ", 0), 0u);
+    EXPECT_TRUE(std::regex_match(lines[5].substr(10), ctimeForm)) << lines[5];
+}
+
+TEST(Log, RotatesAtTheLimitKeepingOneBackup) {
+    tTempDir dir;
+    std::string path = dir / "journal";
+    ASSERT_TRUE(WriteWholeFile(path, std::string(200000, 'a')));
+    ASSERT_TRUE(WriteWholeFile(path + ".bak", "old backup"));
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 204800), E_OK);  // small enough: appended
+    LogClose(&log);
+    EXPECT_EQ(ReadWholeFile(path + ".bak"), "old backup");
+    std::string kept = ReadWholeFile(path);
+    EXPECT_EQ(kept.substr(0, 200000), std::string(200000, 'a'));
+    EXPECT_GT(kept.size(), 200000u);
+
+    ASSERT_TRUE(WriteWholeFile(path, std::string(300000, 'b')));
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 204800), E_OK);
+    LogClose(&log);
+    EXPECT_EQ(ReadWholeFile(path + ".bak"), std::string(300000, 'b'));  // the old backup is gone
+    EXPECT_EQ(ReadWholeFile(path).rfind("========================\nDate: ", 0), 0u);
+    EXPECT_LT(ReadWholeFile(path).size(), 200u);
+
+    // Exactly at the limit is not "larger".
+    ASSERT_TRUE(WriteWholeFile(path, std::string(100, 'c')));
+    EXPECT_EQ(RotateIfLarge(path.c_str(), 100), 0);
+    EXPECT_EQ(ReadWholeFile(path), std::string(100, 'c'));
+    EXPECT_EQ(RotateIfLarge((dir / "absent").c_str(), 1), 0);
+}
+
+TEST(Log, OpenFailsWithOutOfFiles) {
+    tTempDir dir;
+    tLog log;
+    EXPECT_EQ(LogOpen(&log, (dir / "no/such/dir/log").c_str(), 1000), E_OUT_OF_FILES);
+    LogMessage(&log, "ignored\n");  // a log that is not open is left alone
+    LogClose(&log);
+}
+
+TEST(Log, DotsMakeLinesAndMessagesEndThem) {
+    tTempDir dir;
+    std::string path = dir / "explore";
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 102400), E_OK);
+    log.prefix = "P ";
+    LogDotsInit(&log, 50);
+    for (int i = 0; i < 50; i++) EXPECT_EQ(LogDotChar(&log), i + 1);
+    for (int i = 0; i < 3; i++) LogDot(&log, '+');
+    LogMessage(&log, "between\n");
+    LogDot(&log, '*');  // position 3, but no line is open: a new line starts
+    LogDot(&log, '*');
+    LogClose(&log);
+
+    std::vector<std::string> lines = Lines(ReadWholeFile(path));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(std::string(STAMP) + "P \\.{50}"))) << lines[2];
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(std::string(STAMP) + "P \\+\\+\\+"))) << lines[3];
+    EXPECT_TRUE(std::regex_match(lines[4], std::regex(std::string(STAMP) + "P between"))) << lines[4];
+    EXPECT_TRUE(std::regex_match(lines[5], std::regex(std::string(STAMP) + "P \\*\\*"))) << lines[5];
+    EXPECT_EQ(lines[6].rfind("Ended at: ", 0), 0u);
+}
+
+// Lines of different threads never interleave within one LogMessage.
+TEST(Log, ConcurrentWritersKeepLinesWhole) {
+    tTempDir dir;
+    std::string path = dir / "shared";
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 0x7fffffff), E_OK);
+    log.prefix = "[p] ";
+    constexpr int THREADS = 4, LINES = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; t++)
+        threads.emplace_back([&log, t] {
+            std::string body(200 + 300 * t, (char)('A' + t));  // one line longer than the small buffer
+            for (int i = 0; i < LINES; i++) LogMessage(&log, "%d %s %d\n", t, body.c_str(), i);
+        });
+    for (auto &th : threads) th.join();
+    LogClose(&log);
+
+    std::vector<std::string> lines = Lines(ReadWholeFile(path));
+    ASSERT_EQ(lines.size(), 3u + THREADS * LINES);
+    std::regex shape(std::string(STAMP) + "\\[p\\] ([0-9]) ([A-D]+) ([0-9]+)");
+    int count[THREADS] = {};
+    for (size_t i = 2; i + 1 < lines.size(); i++) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, shape)) << lines[i].substr(0, 80);
+        int t = std::stoi(m[1]);
+        ASSERT_EQ(m[2].str(), std::string(200 + 300 * t, (char)('A' + t)));
+        EXPECT_EQ(std::stoi(m[3]), count[t]++);  // each thread's lines in order
+    }
+}
+
+TEST(SendAndLog, SendsWholeTextAndCopiesIt) {
+    tTempDir dir;
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, (dir / "cli").c_str(), 10240), E_OK);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EXPECT_EQ(SendAndLog(sv[0], "200 Welcome\r\n", &log), 13);
+    EXPECT_EQ(SendAndLogRaw(sv[0], "line\r\n", &log), 6);
+    EXPECT_EQ(SendDotLine(sv[0], &log), 3);
+    EXPECT_EQ(SendAndLog(-1, "not sent\r\n", &log), 0);
+    EXPECT_EQ(SendAndLog(sv[0], "no log\r\n", nullptr), 8);
+    char buf[128] = {};
+    ASSERT_EQ(read(sv[1], buf, sizeof buf - 1), 13 + 6 + 3 + 8);
+    EXPECT_STREQ(buf, "200 Welcome\r\nline\r\n.\r\nno log\r\n");
+    close(sv[1]);
+    // A closed peer: failure with the last socket error, no SIGPIPE.
+    EXPECT_EQ(SendAndLog(sv[0], "lost\r\n", &log), -1);
+    EXPECT_EQ(SockLastError(), WSAECONNRESET);
+    close(sv[0]);
+    LogClose(&log);
+    std::string text = ReadWholeFile(dir / "cli");
+    EXPECT_NE(text.find("200 Welcome\r\nline\r\n"), std::string::npos);
+    EXPECT_NE(text.find("  .\r\n"), std::string::npos);
+    EXPECT_NE(text.find("  not sent\r\n"), std::string::npos);
+    EXPECT_NE(text.find("  lost\r\n"), std::string::npos);
+}
