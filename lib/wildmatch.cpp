@@ -6,15 +6,16 @@
 
 namespace {
 
-// One WildMatch call. The recursion for "*" remembers the (pattern, name)
-// positions already known not to match, so that patterns with many stars
-// stay polynomial on long names.
+// One WildMatch call. Once the recursion for "*" has failed often, it
+// remembers the (pattern, name) positions known not to match, so that
+// patterns with many stars stay polynomial on long names.
 struct tMatch {
     const unsigned char *name0;
     const unsigned char *pat0;
     size_t nameLen = 0;
     size_t patLen = 0;
     int flags = 0;
+    int attempts = 0;           // failed star attempts before remembering starts
     uint8_t *failed = nullptr;  // bit per (pattern, name) position; lazily set up
     uint8_t local[256];
     std::vector<uint8_t> heap;
@@ -91,12 +92,25 @@ bool Match(tMatch *m, const unsigned char *n, const unsigned char *p) {
         case '*':
             p++;
             if (!*p) return true;
-            if (!m->failed) m->Setup();
-            for (; *n; n++) {
-                size_t k = m->Key(n, p);
-                if (m->KnownFailed(k)) continue;
-                if (Match(m, n, p)) return true;
-                m->SetFailed(k);
+            {
+                // A literal after the star: only positions holding it can start
+                // the rest. Without a further star the rest cannot branch, and
+                // nothing needs remembering.
+                bool literal = *p != '?' && *p != '*' && (*p != '[' || (flags & WM_NO_SETS));
+                unsigned char first = Up(*p);
+                for (; *n; n++) {
+                    if (literal && Up(*n) != first) continue;
+                    if (!m->failed) {
+                        if (Match(m, n, p)) return true;
+                        // Many failed attempts: the pattern branches a lot.
+                        if (++m->attempts > 64 && strchr(reinterpret_cast<const char *>(p), '*')) m->Setup();
+                        continue;
+                    }
+                    size_t k = m->Key(n, p);
+                    if (m->KnownFailed(k)) continue;
+                    if (Match(m, n, p)) return true;
+                    m->SetFailed(k);
+                }
             }
             return false;
         case '[':

@@ -50,6 +50,15 @@ TEST(WildMatch, Cases) {
     }
 }
 
+// Many stars on a long name that does not match: finishes (the failed
+// positions are remembered) instead of trying every combination.
+TEST(WildMatch, ManyStarsOnLongNames) {
+    std::string name(300, 'a');
+    EXPECT_FALSE(WildMatch((name + "b").c_str(), "*a*a*a*a*a*a*a*a*a*a*a*a*c", 0));
+    EXPECT_TRUE(WildMatch((name + "c").c_str(), "*a*a*a*a*a*a*a*a*a*a*a*a*c", 0));
+    EXPECT_FALSE(WildMatch((name + ".b").c_str(), "*?*?*?*?*?*?*?*?*?*?*?*?*.", 0));
+}
+
 TEST(PatternListMatch, FirstMatchDecides) {
     const char *binaries[] = {"!Re: *", "*.zip*", nullptr};
     EXPECT_EQ(PatternListMatch("Re: file.zip", binaries, 0), 0);
