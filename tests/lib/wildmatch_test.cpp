@@ -56,7 +56,7 @@ TEST(WildMatch, ManyStarsOnLongNames) {
     std::string name(300, 'a');
     EXPECT_FALSE(WildMatch((name + "b").c_str(), "*a*a*a*a*a*a*a*a*a*a*a*a*c", 0));
     EXPECT_TRUE(WildMatch((name + "c").c_str(), "*a*a*a*a*a*a*a*a*a*a*a*a*c", 0));
-    EXPECT_FALSE(WildMatch((name + ".b").c_str(), "*?*?*?*?*?*?*?*?*?*?*?*?*.", 0));
+    EXPECT_FALSE(WildMatch(name.c_str(), "*?*?*?*?*?*?*?*?*?*?*?*?x", 0));
 }
 
 TEST(PatternListMatch, FirstMatchDecides) {
