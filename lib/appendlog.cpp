@@ -1,6 +1,7 @@
 #include "lib/appendlog.h"
 
 #include "lib/log.h"
+#include "lib/panic.h"
 #include "lib/shutdown.h"
 #include "lib/strings.h"
 
@@ -86,6 +87,7 @@ void AppendLogRelease(tAppendLog *appendLog) {
 }
 
 int AppendLogAdd(tAppendLog *appendLog, const char *source) {
+    MG_ASSERT(appendLog->lock);
     const char *target = appendLog->path;
     int retries = 0;
     int rc, err;

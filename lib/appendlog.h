@@ -37,7 +37,8 @@ struct tAppendLog {
 // never initialised.
 void AppendLogRelease(tAppendLog *appendLog);
 
-// Appends the whole file source to the shared log and removes source.
+// Appends the whole file source to the shared log and removes source. The
+// appender must be initialised.
 // Returns 0 on success; -1 when the append was abandoned after a size
 // failure (source removed) or when shutdown was requested while retrying
 // (source left in place).

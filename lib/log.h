@@ -7,10 +7,14 @@
 // "Ended at: <ctime date>\n". With echo set every write is repeated on
 // standard error (the journal while a console is attached).
 //
-// Threading: LogMessage is serialised by the log's own lock, so lines of
-// different threads never interleave within one call. LogRaw and LogWrite
-// take no lock and are used only by the thread that owns the log (to continue
-// a line). Write errors are ignored.
+// Progress lines (LogDot) show long operations as rows of characters, one
+// row of dotWidth characters per line.
+//
+// Threading: LogMessage is serialised by the log's own lock and writes each
+// message with one call, so lines of different threads never interleave
+// within one call. LogRaw, LogWrite and LogDot take no lock and are used only
+// by the thread that owns the log (to continue a line). Write errors are
+// ignored.
 #pragma once
 
 #include <cstdarg>
@@ -33,6 +37,12 @@ struct tLog {
 
 // The journal of the multiplexer: opened and closed by the main program.
 extern tLog journal;
+
+// Size limits (bytes) of the multiplexer's logs, beyond which they are
+// rotated to ".bak" when opened.
+constexpr long JOURNAL_MAX_SIZE = 204800;       // "journal"
+constexpr long EXPLORE_LOG_MAX_SIZE = 102400;   // "explore/..."
+constexpr long SESSION_LOG_MAX_SIZE = 10240;    // "logs/cli-%s-%d", "logs/web-%s-%d", "async/%lx.log"
 
 // Opens path for a log: creates it empty when absent; otherwise rotates it
 // when larger than maxSize (RotateIfLarge) and appends. textMode is kept for
