@@ -21,14 +21,14 @@
 constexpr int32_t DA_DOUBLE = 1;  // flags: grow by doubling instead of by increment
 
 struct tDynArray {
-    int32_t elemSize;      // bytes per element
-    int32_t increment;     // growth step and minimum first capacity (>= 1)
-    int32_t flags;         // DA_DOUBLE
-    int32_t used;          // elements in use, 0..size
-    int32_t size;          // capacity in elements
-    int32_t reallocCount;  // statistics: enlargements (reallocations) of an existing buffer
-    int32_t moveCount;     // statistics: enlargements that moved the buffer
-    void *buf;             // owned element storage; null while nothing is allocated
+    int32_t elemSize = 0;      // bytes per element
+    int32_t increment = 0;     // growth step and minimum first capacity (>= 1)
+    int32_t flags = 0;         // DA_DOUBLE
+    int32_t used = 0;          // elements in use, 0..size
+    int32_t size = 0;          // capacity in elements
+    int32_t reallocCount = 0;  // statistics: enlargements (reallocations) of an existing buffer
+    int32_t moveCount = 0;     // statistics: enlargements that moved the buffer
+    void *buf = nullptr;       // owned element storage; null while nothing is allocated
 };
 
 // Zeroes every field, then sets the three given ones (an increment below 1
