@@ -1,7 +1,11 @@
 #include "server/store/indices.h"
 
+#include "lib/dirwalk.h"
+#include "lib/files.h"
 #include "lib/panic.h"
+#include "lib/sendlog.h"
 #include "lib/shutdown.h"
+#include "lib/tasks.h"
 #include "server/store/db.h"
 #include "server/store/group_name.h"
 #include "server/store/store_deps.h"
@@ -42,21 +46,8 @@ const tIndexStoreOps indexNoStoreOps = {NoStoreAllocate, NoStoreFree, NoStoreSyn
 // ---------------------------------------------------------------------------
 // List and small helpers
 
-static tIndexEntry *EntryOf(tIndexLink *link) { return link->entry; }
-
-static void LinkFront(tIndexLink *head, tIndexLink *x) {
-    x->next = head->next;
-    x->prev = head;
-    head->next->prev = x;
-    head->next = x;
-}
-
-static void Unlink(tIndexLink *x) {
-    MG_ASSERT(x->next != x);
-    x->prev->next = x->next;
-    x->next->prev = x->prev;
-    x->prev = x->next = x;
-}
+// The link is the entry's first member.
+static tIndexEntry *EntryOf(tDlink *link) { return (tIndexEntry *)link; }
 
 static int StateOf(tIndexEntry *entry) {
     std::lock_guard<std::mutex> guard(entry->stateLock);
@@ -87,12 +78,8 @@ static void RemoveIndexFile(tIndexEntry *entry) {
 tDiag IndicesCreate(tIndices **indices, bool minimal, tLog *log, const tIndexStoreOps *store) {
     *indices = nullptr;
     if (!minimal) {
-        std::error_code ec;
-        fs::create_directory(INDEX_DIRECTORY, ec);
-        if (!fs::is_directory(INDEX_DIRECTORY, ec)) {
-            LogMessage(log, "Could not create the '%s' directory.\n", INDEX_DIRECTORY);
-            return E_CANNOT_CREATE_DIR;
-        }
+        tDiag diag = CreateDirectoryChecked(INDEX_DIRECTORY, log);
+        if (diag != E_OK) return diag;
     }
     tIndices *created = new (std::nothrow) tIndices();
     if (!created) return E_OUT_OF_MEMORY;
@@ -107,15 +94,37 @@ void IndicesSetTasks(tIndices *indices, const tIndexTaskOps *tasks) {
     indices->tasks = *tasks;
 }
 
+static time_t SyncFreeTaskRun(void *entry, void *generation) {
+    return SyncFreeTask((tIndexEntry *)entry, (long)(intptr_t)generation);
+}
+
+static int SchedulerSchedule(void *scheduler, tIndexEntry *entry, long generation, time_t due) {
+    return TaskSchedule((tScheduler *)scheduler, SyncFreeTaskRun, entry, (void *)(intptr_t)generation, due,
+                        &taskCategories[TC_SYNCFREE], entry->name.c_str(), TASK_FAIL_IF_FULL);
+}
+
+static long SchedulerCancel(void *scheduler, int handle) { return (long)TaskCancel((tScheduler *)scheduler, handle); }
+
+void IndicesUseScheduler(tIndices *indices, tScheduler *scheduler) {
+    tIndexTaskOps ops = {SchedulerSchedule, SchedulerCancel, scheduler};
+    IndicesSetTasks(indices, &ops);
+}
+
+static time_t CompactTaskRun(void *indices, void *) { return CompactTask((tIndices *)indices); }
+
+int CompactTaskSchedule(tIndices *indices, tScheduler *scheduler, time_t due) {
+    return TaskSchedule(scheduler, CompactTaskRun, indices, nullptr, due, &taskCategories[TC_COMPACT], "Compact", 0);
+}
+
 void IndicesClose(tIndices *indices) {
     if (!indices) return;
     std::vector<tIndexEntry *> entries;
     {
         std::lock_guard<std::mutex> guard(indices->lock);
         while (indices->list.next != &indices->list) {
-            tIndexLink *link = indices->list.next;
-            Unlink(link);
-            entries.push_back(EntryOf(link));
+            tIndexEntry *entry = EntryOf(indices->list.next);
+            DLINK_REMOVE(tIndexEntry, entry);
+            entries.push_back(entry);
         }
     }
     for (tIndexEntry *entry : entries) {
@@ -165,8 +174,7 @@ tDiag IndicesAddEntry(tIndices *indices, const char *name, tIndexEntry **entry) 
     created->users = 1;
     created->state = INDEX_BUSY;
     created->indices = indices;
-    created->link.entry = created;
-    LinkFront(&indices->list, &created->link);
+    DLINK_INSERT_BEFORE(tIndexEntry, indices->list.next, created);
     *entry = created;
     return E_OK;
 }
@@ -179,7 +187,7 @@ int IndicesLookup(tIndices *indices, const char *name, tIndexEntry **entry, int 
     if (GroupNameInvalid(name)) return E_BAD_GROUP_NAME;
     indices->lock.lock();
 restart:
-    for (tIndexLink *link = indices->list.next; link != &indices->list; link = link->next) {
+    for (tDlink *link = indices->list.next; link != &indices->list; link = link->next) {
         tIndexEntry *e = EntryOf(link);
         if (strcasecmp(e->name.c_str(), name) == 0) {
             e->users++;
@@ -204,7 +212,7 @@ restart:
             return (state & INDEX_LOADED) ? 2 : 1;
         }
         if (e->users == 0 && !Modified(e)) {
-            Unlink(link);
+            DLINK_REMOVE(tIndexEntry, e);
             indices->lock.unlock();
             FreeEntry(e);
             indices->lock.lock();
@@ -275,7 +283,7 @@ static time_t SyncFree(tIndexEntry *entry, long generationAtSchedule, bool lastC
     MG_ASSERT(entry->users > 0);
     if (entry->users == 1) {
         if (!Modified(entry)) {
-            Unlink(&entry->link);
+            DLINK_REMOVE(tIndexEntry, entry);
             guard.unlock();
             FreeEntry(entry);
             return 0;
@@ -299,7 +307,7 @@ static time_t SyncFree(tIndexEntry *entry, long generationAtSchedule, bool lastC
                     entry->taskHandle = handle;
                     return 0;
                 }
-                Unlink(&entry->link);
+                DLINK_REMOVE(tIndexEntry, entry);
                 guard.unlock();
                 LogMessage(indices->log, "Group %s not saved.\n", entry->name.c_str());
                 FreeEntry(entry);
@@ -334,7 +342,7 @@ void IndicesRelease(tIndexEntry *entry, int mode) {
     bool deleteOnFree = entry->flags & INDEX_DELETE_ON_FREE;
     if (deleteOnFree) RemoveIndexFile(entry);
     if ((state & INDEX_FAILED) || !(state & INDEX_LOADED) || deleteOnFree) {
-        Unlink(&entry->link);
+        DLINK_REMOVE(tIndexEntry, entry);
         guard.unlock();
         FreeEntry(entry);
         return;
@@ -442,7 +450,15 @@ static tDiag ReportLine(tIndexEntry *entry, tReportWrite write, void *output, tL
     return write(output, log, text.data()) < 0 ? E_CLIENT_DISCONNECTED : E_OK;
 }
 
-tDiag IndicesReport(tIndices *indices, tReportWrite write, void *output, tLog *log, bool html) {
+static int SendReportText(void *socket, tLog *log, const char *text) {
+    return SendAndLog((int)(intptr_t)socket, text, log) < 0 ? -1 : 0;
+}
+
+tDiag IndicesReport(tIndices *indices, int socket, tLog *log, bool html) {
+    return IndicesReportTo(indices, SendReportText, (void *)(intptr_t)socket, log, html);
+}
+
+tDiag IndicesReportTo(tIndices *indices, tReportWrite write, void *output, tLog *log, bool html) {
     const char *header = html ? "<h2>Accessed news-groups</h2>\r\n"
                                 "<form method=\"GET\"><input type=\"submit\" value=\"Update\"></form>\r\n"
                                 "<table border=\"1\">\r\n"
@@ -475,18 +491,19 @@ tDiag IndicesReport(tIndices *indices, tReportWrite write, void *output, tLog *l
     return diag;
 }
 
+static int CollectDatasetName(const char *path, void *names) {
+    const char *name = strrchr(path, '/');
+    name = name ? name + 1 : path;
+    if (name[0] != ' ') ((std::vector<std::string> *)names)->push_back(name);
+    return 0;
+}
+
 time_t CompactTask(tIndices *indices) {
     tLog log{};
     if (LogOpen(&log, "logs/compact", 10000) != E_OK) return time(nullptr) + 2;
     LogMessage(&log, "Compacting datasets.\n");
     std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto &item : fs::directory_iterator(INDEX_DIRECTORY, ec)) {
-        std::string name = item.path().filename().string();
-        size_t len = name.size();
-        bool journal = len >= 8 && name.compare(len - 8, 8, "-journal") == 0;
-        if (!journal && name[0] != ' ' && !item.is_directory(ec)) names.push_back(name);
-    }
+    (void)DirWalk(INDEX_DIRECTORY, dbDatasetPatterns, DW_UNLISTABLE_OK, CollectDatasetName, &names);
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
         if (ShutdownRequested()) break;

@@ -24,6 +24,7 @@
 #pragma once
 
 #include "lib/diag.h"
+#include "lib/dlink.h"
 #include "lib/log.h"
 #include "lib/wake_event.h"
 
@@ -33,6 +34,7 @@
 
 struct tIndices;
 struct tIndexEntry;
+struct tScheduler;
 
 // Entry state bits.
 constexpr int INDEX_READY = 1;   // a waiter may proceed (and load the entry itself)
@@ -46,17 +48,12 @@ constexpr int INDEX_DELETE_ON_FREE = 1;  // remove the index file when the entry
 // The directory of the group indexes, relative to the work directory.
 constexpr const char *INDEX_DIRECTORY = "index2";
 
-// Intrusive circular list link of the cache.
-struct tIndexLink {
-    tIndexLink *prev = this;
-    tIndexLink *next = this;
-    tIndexEntry *entry = nullptr;  // the entry this link belongs to; null for the head
-};
-
 // The cache header of an open group index. Allocated by the store's
-// allocate operation (the group index module derives its structure from it).
+// allocate operation: the group index module derives its structure from it
+// and deletes it as that structure (the destructor is not virtual, so that
+// link stays the first member).
 struct tIndexEntry {
-    tIndexLink link;           // membership in indices->list; guarded by indices->lock
+    tDlink link;               // membership in indices->list; guarded by indices->lock
     std::string name;          // the group name as first requested
     int users = 0;             // references held; guarded by indices->lock
     int taskHandle = 0;        // 0 none, else the pending sync/free task; guarded by indices->lock
@@ -68,8 +65,8 @@ struct tIndexEntry {
     int waiters = 0;           // sessions waiting on stateEvent; guarded by stateLock
     int state = 0;             // INDEX_* bits; guarded by stateLock
 
-    tIndexEntry() = default;
-    virtual ~tIndexEntry() { WakeEventClose(&stateEvent); }
+    tIndexEntry() { DlinkInit(&link); }
+    ~tIndexEntry() { WakeEventClose(&stateEvent); }
     tIndexEntry(const tIndexEntry &) = delete;
     tIndexEntry &operator=(const tIndexEntry &) = delete;
 };
@@ -112,12 +109,16 @@ struct tIndexTaskOps {
 };
 
 struct tIndices {
-    tIndexLink list;                   // the entries, newest first; guarded by lock
+    tDlink list;                       // the entries, newest first; guarded by lock
     std::mutex lock;                   // the cache lock
     tLog *log = nullptr;               // the journal; also the log of every index database
     long generation = 0;               // advanced when a running sync/free task is superseded; guarded by lock
     const tIndexStoreOps *store = &indexNoStoreOps;
     tIndexTaskOps tasks{};             // null functions: sync/free runs at once in the releasing thread
+
+    tIndices() { DlinkInit(&list); }
+    tIndices(const tIndices &) = delete;
+    tIndices &operator=(const tIndices &) = delete;
 };
 
 // Creates the cache: unless minimal, creates the directory "index2" (on
@@ -130,6 +131,15 @@ struct tIndices {
 // Gives the cache its task scheduler (once the scheduler exists, before any
 // other thread uses the cache).
 void IndicesSetTasks(tIndices *indices, const tIndexTaskOps *tasks);
+
+// IndicesSetTasks with the system scheduler: sync/free tasks go to scheduler
+// in category "syncfree", refused when the category is full.
+void IndicesUseScheduler(tIndices *indices, tScheduler *scheduler);
+
+// Schedules CompactTask on scheduler in category "compact", described
+// "Compact", at due (the main program: COMPACT_FIRST_DELAY seconds after the
+// start). Returns the task's handle, or -1 with errno.
+[[nodiscard]] int CompactTaskSchedule(tIndices *indices, tScheduler *scheduler, time_t due);
 
 // At shutdown: every entry is unlinked, synced and freed ("Group %s not
 // saved.\n" for one still modified after its sync), then the cache is
@@ -192,8 +202,12 @@ time_t SyncFreeTask(tIndexEntry *entry, long generationAtSchedule);
 typedef int (*tReportWrite)(void *output, tLog *log, const char *text);
 
 // The accessed-datasets report, as text ("USR ARTICLES WAIT FLAGS NAME") or
-// as an HTML table. A failed write ends it with E_CLIENT_DISCONNECTED.
-[[nodiscard]] tDiag IndicesReport(tIndices *indices, tReportWrite write, void *output, tLog *log, bool html);
+// as an HTML table, sent on socket with SendAndLog (copied to log). A failed
+// send ends it with E_CLIENT_DISCONNECTED.
+[[nodiscard]] tDiag IndicesReport(tIndices *indices, int socket, tLog *log, bool html);
+
+// The same report through any writer.
+[[nodiscard]] tDiag IndicesReportTo(tIndices *indices, tReportWrite write, void *output, tLog *log, bool html);
 
 // The "Compact" task: reads the range of every index file (refreshing the
 // files) with its progress in "logs/compact". Returns when to run again:

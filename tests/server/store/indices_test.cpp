@@ -1,5 +1,6 @@
 #include "server/store/indices.h"
 
+#include "lib/tasks.h"
 #include "server/store/db.h"
 #include "tests/support/paths.h"
 
@@ -417,18 +418,18 @@ TEST_F(IndicesTest, ReportListsEntriesWithFlags) {
     tIndexEntry *b = Open("alt.b");
     tIndexEntry *b2 = Open("alt.b");
     std::string text;
-    ASSERT_EQ(IndicesReport(indices, AppendText, &text, nullptr, false), E_OK);
+    ASSERT_EQ(IndicesReportTo(indices, AppendText, &text, nullptr, false), E_OK);
     EXPECT_EQ(text,
               "USR ARTICLES WAIT FLAGS NAME\r\n"
               "2   11          0 L     alt.b\r\n"
               "1   11          0 TLM   alt.a\r\n");
     std::string html;
-    ASSERT_EQ(IndicesReport(indices, AppendText, &html, nullptr, true), E_OK);
+    ASSERT_EQ(IndicesReportTo(indices, AppendText, &html, nullptr, true), E_OK);
     EXPECT_NE(html.find("Accessed news-groups"), std::string::npos);
     EXPECT_NE(html.find("<tr><td>1</td><td>11</td><td>0</td><td>TLM</td><td>alt.a</td></tr>\r\n</table>\r\n"),
               std::string::npos);
     int writes = 0;
-    EXPECT_EQ(IndicesReport(indices, FailAfterHeader, &writes, nullptr, false), E_CLIENT_DISCONNECTED);
+    EXPECT_EQ(IndicesReportTo(indices, FailAfterHeader, &writes, nullptr, false), E_CLIENT_DISCONNECTED);
     EXPECT_EQ(Users(a), 1);
     EXPECT_EQ(Users(b), 2);
     IndicesRelease(a, 0);
@@ -464,6 +465,26 @@ TEST_F(IndicesTest, CompactTaskReadsEveryIndexButJournals) {
     EXPECT_NE(journal.find("index2/alt.bad"), std::string::npos) << journal;
     EXPECT_EQ(journal.find("-journal"), std::string::npos);
     EXPECT_EQ(journal.find("blank"), std::string::npos);
+}
+
+time_t ClockAheadByAMinute() { return time(nullptr) + 60; }
+
+TEST_F(IndicesTest, SystemSchedulerRunsTheSyncFreeTask) {
+    ASSERT_EQ(TasksInit(), E_OK);
+    taskScheduler.now = ClockAheadByAMinute;  // every sync/free is due at once
+    std::thread loop([] { SchedulerRun(&taskScheduler); });
+    IndicesUseScheduler(indices, &taskScheduler);
+
+    tIndexEntry *e = Open("alt.sched", true);
+    IndicesRelease(e, 0);
+    for (int i = 0; i < 2000 && freedCount == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(freedCount, 1);
+    EXPECT_GT(CompactTaskSchedule(indices, &taskScheduler, time(nullptr) + 3600), 0);
+
+    SchedulerStop(&taskScheduler);
+    loop.join();
+    PoolWaitAll(&taskPool);
+    TasksRelease();
 }
 
 }  // namespace
