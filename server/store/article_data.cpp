@@ -1,5 +1,6 @@
 #include "server/store/article_data.h"
 
+#include "lib/strings.h"
 #include "server/store/store_deps.h"
 
 #include <climits>
@@ -20,9 +21,10 @@ static inline bool IsFieldBlank(char c) { return c == ' ' || c == '\n' || c == '
 
 static inline bool IsBlank(char c) { return c == '\t' || IsFieldBlank(c); }
 
-// Reads an integer the way ParseInt does: blanks, an optional minus sign,
-// blanks, at least one digit; fails (null) without a digit or above
-// 2147483647. Tabs are skipped only when skipTabs is set.
+// Reads an integer the way ParseInt does (blanks, an optional minus sign,
+// blanks, at least one digit; null without a digit or above 2147483647) but,
+// unless skipTabs, without crossing a tab: a field's number never comes from
+// the next field.
 static const char *ReadInt(const char *p, long *value, bool skipTabs) {
     while (skipTabs ? IsBlank(*p) : IsFieldBlank(*p)) p++;
     bool negative = *p == '-';
@@ -56,9 +58,10 @@ void ArticleDataFree(tArticleData *adt) {
 
 tDiag ArticleNumberCheck(const char *text, long *number, const char **rest, long *previousNumber,
                          bool allowNotGreater, tNumberRange expectedRange) {
-    long n;
-    const char *p = ReadInt(text, &n, true);
+    int parsed;
+    const char *p = ParseInt(text, &parsed);
     if (!p) return E_BAD_ARTICLE_NUMBER;
+    long n = parsed;
     if (n < 0) return E_NEGATIVE_NUMBER;
     long prev = *previousNumber;
     if (prev > 0 && prev != n && prev <= 214748364 && prev * 10 < n) return E_TENFOLD_LEAP;
