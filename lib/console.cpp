@@ -17,16 +17,13 @@ std::atomic<void (*)(int)> handler{nullptr};
 std::atomic<bool> installed{false};
 std::atomic<bool> detached{false};
 int wakePipe[2] = {-1, -1};     // written by the signal thread, read by the main thread
+const int consoleSignals[] = {SIGINT, SIGTERM, SIGHUP};
+sigset_t waitedSignals;         // set before the signal thread starts, then only read
 
 void *SignalThread(void *) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
     for (;;) {
         int sig = 0;
-        if (sigwait(&set, &sig) != 0) continue;
+        if (sigwait(&waitedSignals, &sig) != 0) continue;
         if (sig == SIGHUP && detached.load()) continue;
         void (*fn)(int) = handler.load();
         if (fn) fn(sig);
@@ -68,11 +65,16 @@ bool ConsoleControlInstall(void (*fn)(int)) {
         installed.store(false);
         return false;
     }
+    // A signal that the parent set to be ignored (a background job of a
+    // shell, nohup) stays ignored: it is neither blocked nor waited for.
     sigset_t set, old;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
+    for (int sig : consoleSignals) {
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaddset(&set, sig);
+    }
+    waitedSignals = set;
+    if (sigisemptyset(&set)) return true;   // nothing to wait for
     pthread_sigmask(SIG_BLOCK, &set, &old);
     pthread_attr_t attr;
     pthread_attr_init(&attr);

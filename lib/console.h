@@ -18,7 +18,8 @@
 
 // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and starts the
 // signal thread, which calls handler(signal number) for every such signal
-// (SIGHUP no longer after ConsoleDetach). Must be called before any other
+// (SIGHUP no longer after ConsoleDetach). A signal that is ignored when the
+// program starts (a background job of a shell, nohup) stays ignored. Must be called before any other
 // thread is created. A second call only replaces the handler. Returns false
 // when the thread cannot be started (the signals are then left unblocked).
 bool ConsoleControlInstall(void (*handler)(int event));
