@@ -176,7 +176,6 @@ void StopDirectories(tRun *) {
 // Steps 14-18: servers.
 
 int StartServers(tRun *run) {
-    (void)run;
     // Step 14: load "etc/servdyna.ini"; failure: EXIT_SERVERS_INI.
     // Step 15: load "etc/servers.ini" with shortFileNames, noXGTITLE,
     //          alwaysLIST, the check callback and the scheduler; failure:
@@ -185,7 +184,12 @@ int StartServers(tRun *run) {
     //          EXIT_IMPORT_FAILED.
     // Step 17: bind the servers to their proxies and dynamic data; failure:
     //          EXIT_SERVERS_INI.
-    // -> server definitions go here.
+    // -> server definitions go here. Until then an import cannot be made,
+    //    and saying so is better than ignoring the file.
+    if (run->importFile) {
+        Journal("Cannot import servers from '%s': this version cannot read server lists yet.\n", run->importFile);
+        return EXIT_IMPORT_FAILED;
+    }
 
     // Step 18.
     if (otherComputers) Journal("Warning: server configured to allow connections from everywhere.\n");
