@@ -341,3 +341,49 @@ TEST(MergatorWorkDirectory, DeleteAllKeepsTheConfigurationAndTheUsersFiles) {
                                      "etc/servers.ini", "index2/", "index2/sub/", "list/", "list/mine.txt",
                                      "notes.txt"}));
 }
+
+TEST(MergatorMigrationTool, TheFileNameChoosesThePersonality) {
+    tTempDir bin;
+    fs::create_symlink(MgProgram("mergator"), bin / "mgmigrat");
+    fs::create_symlink(MgProgram("mergator"), bin / "MgMigrat");
+    const std::string toolUsage =
+        "Usage: mgmigrat [options]\n"
+        "-d dir  Use this directory for all files instead of current one\n"
+        "-h      Print this help and exit\n"
+        "-v      Print name, version, copyright and exit\n"
+        "-D      Delete old files and directories after migration\n"
+        "-P      Proceed (if no other option specified)\n";
+
+    tTempDir work;
+    tRunResult r = RunProgram(bin / "mgmigrat", {}, work.path);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err.substr(0, 13), "MgMigrat 4.5 ");
+    EXPECT_NE(r.err.find(toolUsage), std::string::npos) << r.err;
+
+    r = RunProgram(bin / "mgmigrat", {"-h"}, work.path);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, toolUsage);
+
+    r = RunProgram(bin / "mgmigrat", {"-c"}, work.path);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("Option -c is unknown.\n" + toolUsage), std::string::npos) << r.err;
+
+    // A work directory without an installation is not created.
+    r = RunProgram(bin / "mgmigrat", {"-P", "-d", "missing"}, work.path);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.out, "Work directory 'missing' does not exist.\nDid not find a Mergator installation in 'missing'.\n");
+    r = RunProgram(bin / "mgmigrat", {"-P"}, work.path);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(Listing(work.path).empty());
+
+    // Nothing old to convert.
+    MakeFile(work / "etc/servers.ini");
+    r = RunProgram(bin / "mgmigrat", {"-P"}, work.path);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "No old files or directories were found to migrate.\nYou can start Mergator directly.\n");
+
+    // Mixed case is the multiplexer itself.
+    r = RunProgram(bin / "MgMigrat", {"-h"}, work.path);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out.substr(0, 28), "Usage: MgMigrat [options]\n-c");
+}
