@@ -12,6 +12,10 @@
 // on standard input and on a wake-up pipe that the signal thread writes to
 // after each event, so a prompt never outlives a shutdown request.
 //
+// Programs started by the process inherit the blocked signals: whoever
+// starts one must unblock SIGINT, SIGTERM and SIGHUP in the child before it
+// executes the program.
+//
 // Threading: ConsoleControlInstall, ConsoleDetach and the reads are called
 // from the main thread; the handler runs on the signal thread.
 #pragma once
