@@ -1,15 +1,18 @@
-// The internal restart of RunServer, driven in-process the way the restart
-// commands drive it: set restartRequested (or use the panic code), then
-// request the shutdown.
+// RunServer in-process: the internal restart, driven the way the restart
+// commands drive it (set restartRequested, or use the panic code, then
+// request the shutdown), and the deletions the shutdown settings ask for.
 #include "lib/shutdown.h"
 #include "server/main/exitcodes.h"
 #include "server/main/run.h"
+#include "server/main/runsettings.h"
 #include "tests/support/paths.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -32,7 +35,7 @@ bool WaitForStart(int n) {
 
 }  // namespace
 
-TEST(MergatorRestart, RestartRunsTheWholeSequenceAgain) {
+TEST(RunServer, RestartRunsTheWholeSequenceAgain) {
     tTempDir dir;
     std::filesystem::create_directories(dir / "etc");
     ASSERT_TRUE(WriteWholeFile(dir / "etc/servers.ini", ""));
@@ -63,4 +66,33 @@ TEST(MergatorRestart, RestartRunsTheWholeSequenceAgain) {
     EXPECT_EQ(Count(journal, "terminating with code 44: Internal restart requested using MGRESTART.\n"), 1u);
     EXPECT_EQ(Count(journal, "terminating with code 57: Internal restart on panic.\n"), 1u);
     EXPECT_EQ(Count(journal, "terminating with code 39: The MGSHUT command has been performed.\n"), 1u);
+}
+
+TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
+    tTempDir dir;
+    for (const char *file : {"etc/servers.ini", "journal.bak", "logs/clients", "logs/clients.bak", "logs/intruder",
+                             "logs/web", "explore/news.example.org", "connect/news.example.org", "actual/1"}) {
+        std::filesystem::create_directories(std::filesystem::path(dir / file).parent_path());
+        ASSERT_TRUE(WriteWholeFile(dir / file, "data"));
+    }
+    std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path);
+    deleteJournal = deleteLogsClients = deleteLogsIntruder = deleteExplore = deleteActual = 1;
+
+    std::thread driver([] {
+        WaitForStart(1);
+        RequestShutdown(EXIT_MGSHUT);
+    });
+    int code = RunServer(0, 0, 0, nullptr, 0);
+    driver.join();
+    deleteJournal = deleteLogsClients = deleteLogsIntruder = deleteExplore = deleteActual = 0;
+    std::filesystem::current_path(previous);
+
+    EXPECT_EQ(code, EXIT_MGSHUT);
+    std::vector<std::string> left;
+    for (auto &entry : std::filesystem::recursive_directory_iterator(dir.path))
+        left.push_back(std::filesystem::relative(entry.path(), dir.path).string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/servers.ini",
+                                              "logs", "logs/web"}));
 }
