@@ -1,6 +1,7 @@
 #include "server/main/entry.h"
 
 #include "lib/console.h"
+#include "lib/files.h"
 #include "lib/shutdown.h"
 #include "server/main/exitcodes.h"
 #include "server/main/run.h"
@@ -174,7 +175,7 @@ int DestroyOldLayout() {
         if (std::filesystem::is_directory(std::filesystem::symlink_status(dir, ec)))
             std::filesystem::remove(dir, ec);
     }
-    if (OldLayoutFound()) {
+    if (OldLayoutPresent()) {
         printf("Could not delete some old files or directories.\n");
         return EXIT_MIGRATION_FAILED;
     }
@@ -224,7 +225,7 @@ int MainRun(int argc, char **argv, const char *fileName, int migrationMode, bool
         return code;
     }
 
-    if (migrationMode && !OldLayoutFound()) {
+    if (migrationMode && !OldLayoutPresent()) {
         printf("No old files or directories were found to migrate.\n"
                "You can start Mergator directly.\n");
         return EXIT_NO_PROBLEM;

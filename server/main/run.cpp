@@ -1,7 +1,9 @@
 #include "server/main/run.h"
 
+#include "lib/appendlog.h"
 #include "lib/console.h"
 #include "lib/diag.h"
+#include "lib/files.h"
 #include "lib/log.h"
 #include "lib/panic.h"
 #include "lib/shutdown.h"
@@ -49,20 +51,12 @@ void Journal(const char *format, ...) {
     va_end(args);
 }
 
-bool Exists(const char *path) {
-    std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
-}
+// Creates the directory name (an existing one is fine); on failure the
+// journal says so.
+bool MakeDirectory(const char *name) { return CreateDirectoryChecked(name, &journal) == E_OK; }
 
-// Creates the directory name (an existing one is fine) and checks that it is
-// a directory; on failure the journal says so.
-bool MakeDirectory(const char *name) {
-    std::error_code ec;
-    std::filesystem::create_directory(name, ec);
-    if (std::filesystem::is_directory(std::filesystem::status(name, ec))) return true;
-    Journal("Could not create the '%s' directory.\n", name);
-    return false;
-}
+// The shared log of unusable servers, open in minimal mode only.
+tAppendLog unusableLog;
 
 // ---------------------------------------------------------------------------
 // Waiting for the shutdown request
@@ -141,7 +135,7 @@ int StartDirectories(tRun *run) {
     // Step 9: the directory must hold long file names.
     if (!shortFileNames) {
         const char *probe = "explore/f.i.l.e.name";
-        if (!Exists(probe)) {
+        if (!FileExists(probe)) {
             FILE *f = fopen(probe, "w");
             if (!f) {
                 Journal("Work directory cannot store long filenames.\n");
@@ -159,9 +153,8 @@ int StartDirectories(tRun *run) {
     // Step 11: the group index cache; unless minimal it creates "index2"
     // (failure: EXIT_INDEX_DIRECTORY). -> store goes here.
 
-    // Step 12: in minimal mode open the shared log "logs/unusable" without a
-    // size limit (AppendLogInit); failure: EXIT_UNUSABLE_LOG.
-    // -> shared logs go here.
+    // Step 12.
+    if (minimal && AppendLogInit(&unusableLog, "logs/unusable", &journal, 0) != E_OK) return EXIT_UNUSABLE_LOG;
 
     // Step 13.
     if (lowerPriority && !ProcessLowerPriority()) Journal("Could not lower the process priority.\n");
@@ -169,7 +162,8 @@ int StartDirectories(tRun *run) {
 }
 
 void StopDirectories(tRun *) {
-    // -> release the "logs/unusable" log, then the index cache.
+    AppendLogRelease(&unusableLog);
+    // -> release the index cache.
 }
 
 // ---------------------------------------------------------------------------

@@ -26,9 +26,6 @@ extern int restartRequested;
 // to the next run's NNTP listener; -1 when none.
 extern int keptClientSocket;
 
-// Size at which the journal is rotated to "journal.bak".
-constexpr long JOURNAL_MAX_SIZE = 204800;
-
 // One complete run with its internal restarts, in the current directory (the
 // prepared work directory). autoConfigured: the work directory was just
 // configured, so the run ends with EXIT_AUTOCONFIG_DONE once everything could

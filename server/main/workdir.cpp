@@ -1,6 +1,7 @@
 #include "server/main/workdir.h"
 
 #include "lib/console.h"
+#include "lib/files.h"
 #include "lib/shutdown.h"
 #include "server/main/exitcodes.h"
 
@@ -26,11 +27,6 @@ struct tPublicServer {
 const tPublicServer publicServers[] = {
     {nullptr, nullptr},
 };
-
-bool Exists(const char *path) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
 
 bool EnterDirectory(const char *path) {
     std::error_code ec;
@@ -91,17 +87,6 @@ int OfferToCreate(const char *directory) {
 
 }  // namespace
 
-bool OldLayoutFound() {
-    static const char *const oldNames[] = {
-        "etc/scheduld", "etc/done", "etc/hidden", "etc/retrievd", "etc/groups", "etc/popular.ini",
-        "dataset2",     "index",    "update",     "newsrc2",
-    };
-    for (const char *name : oldNames) {
-        if (Exists(name)) return true;
-    }
-    return false;
-}
-
 int PrepareWorkDirectory(const char *directory, int minimalOption, int migrationMode) {
     bool created = false;
 
@@ -114,7 +99,7 @@ int PrepareWorkDirectory(const char *directory, int minimalOption, int migration
     }
 
     for (const char *name : {"config", "database", "newsrc", "dataset"}) {
-        if (Exists(name)) {
+        if (FileExists(name)) {
             fputs("This version of Mergator cannot be used with a pre-4.0 work directory,\n"
                   "because the names and formats of several files have changed.\n"
                   "You will need a fresh install.\n",
@@ -123,14 +108,14 @@ int PrepareWorkDirectory(const char *directory, int minimalOption, int migration
         }
     }
 
-    if (!migrationMode && OldLayoutFound()) {
+    if (!migrationMode && OldLayoutPresent()) {
         fputs("Files from pre-4.5 versions of Mergator have been found in the work directory. "
               "Please migrate them to 4.5 format using the MgMigrat utility.\n",
               stdout);
         return EXIT_MIGRATION_REQUIRED;
     }
 
-    if (!Exists("etc")) {
+    if (!FileExists("etc")) {
         if (migrationMode) return EXIT_NO_WORK_DIRECTORY;
         fputs("Creating the etc sub-directory.\n", stdout);
         std::error_code ec;

@@ -26,10 +26,6 @@
 // during the dialogue or the search. In migration mode nothing is created.
 [[nodiscard]] int PrepareWorkDirectory(const char *directory, int minimalOption, int migrationMode);
 
-// True when a file or directory of the pre-4.5 layout exists in the current
-// directory.
-bool OldLayoutFound();
-
 // Removes, in the current directory: with withLogs the empty "logs/clients",
 // "logs/summary" and "logs/web"; always the empty "logs/unusable"; the
 // directories "cache", "list", "logs", "etc", "explore", "connect", "async",

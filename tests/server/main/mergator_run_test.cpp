@@ -165,3 +165,16 @@ TEST(MergatorRun, DirectoriesThatCannotBeCreatedEndTheStartUp) {
         EXPECT_EQ(ReadWholeFile(w.work + "/" + c.blocked), "in the way");
     }
 }
+
+TEST(MergatorRun, MinimalModeNeedsTheUnusableServersLog) {
+    tWorkDir w;
+    fs::create_directories(w.work + "/logs/unusable");   // in the way of the log file
+    tRunResult r = RunProgram(MgProgram("mergator"), {"-m"}, w.work);
+    EXPECT_EQ(r.exitCode, 19);
+    std::vector<std::string> lines = JournalLines(ReadWholeFile(w.work + "/journal"));
+    EXPECT_TRUE(InOrder(lines, {"Could not init the 'logs/unusable' file.",
+                                "Mergator is terminating with code 19: Could not create the logs/unusable file."}))
+        << ReadWholeFile(w.work + "/journal");
+    // Minimal mode keeps no newsrc stores.
+    EXPECT_FALSE(fs::exists(w.work + "/newsrc3"));
+}
