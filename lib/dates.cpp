@@ -378,7 +378,7 @@ int64_t UtcSeconds(long year, int month, int mday, int hour, int minute, int sec
     int64_t yy = m < 2 ? y - 1 : y;
     int64_t era = (yy >= 0 ? yy : yy - 399) / 400;
     int64_t yoe = yy - era * 400;
-    int64_t mp = (m + 9) % 12;
+    int64_t mp = (m + 10) % 12;  // March is 0
     int64_t doy = (153 * mp + 2) / 5;
     int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     int64_t days = era * 146097 + doe - 719468 + (mday - 1);
@@ -430,7 +430,7 @@ time_t ParseDate(std::string_view text, struct tm *tm, bool isHeaderLine) {
     local.tm_yday = -1;
     local.tm_isdst = -1;
     if (tm) *tm = local;
-    if (f.mday < 0 || f.month < 0 || f.year < 0) return -1;
+    if (f.mday < 0 || f.month < 0 || f.year < 0 || f.year > 9999) return -1;
 
     int savedErrno = errno;
     time_t result;

@@ -36,7 +36,7 @@
 //   before the date part is complete (day, month, year and a day name or a
 //   time, or a following number);
 // - errno untouched: the fields form no valid time (day, month or year
-//   missing, or a time before 1970).
+//   missing, a year above 9999, or a time before 1970).
 time_t ParseDate(std::string_view text, struct tm *tm, bool isHeaderLine);
 
 // Writes a duration of seconds into buffer (length bytes, NUL included).
