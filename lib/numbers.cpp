@@ -7,9 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 
-thread_local int numbersFailAllocations = 0;
-
 namespace {
+
+thread_local int failAllocations = 0;  // the test seam's countdown
+
+// False when the test seam makes this allocation fail.
+bool AllocationAllowed() {
+    if (failAllocations <= 0) return true;
+    failAllocations--;
+    return false;
+}
 
 constexpr int32_t kIncrement = 20;  // growth step in ranges
 
@@ -18,10 +25,7 @@ constexpr int32_t kIncrement = 20;  // growth step in ranges
 bool Reserve(tNumbers *numbers, int32_t extra) {
     int64_t need = (int64_t)numbers->used + extra;
     if (need <= numbers->size) return true;
-    if (numbersFailAllocations > 0) {
-        numbersFailAllocations--;
-        return false;
-    }
+    if (!AllocationAllowed()) return false;
     int64_t size = numbers->buf ? numbers->size : 0;
     if (!numbers->buf) size = std::max<int64_t>(need, kIncrement);
     while (size < need) size += kIncrement;
@@ -88,6 +92,8 @@ int64_t ReadDigits(std::string_view text, size_t *p) {
 }
 
 }  // namespace
+
+void NumbersFailAllocations(int count) { failAllocations = count; }
 
 void NumbersInit(tNumbers *numbers) {
     numbers->used = 0;
@@ -188,10 +194,7 @@ tDiag NumbersCopy(tNumbers *target, const tNumbers *source) {
     MG_ASSERT(source->size != 0 || !source->buf);
     tRange *copy = nullptr;
     if (source->size > 0) {
-        if (numbersFailAllocations > 0) {
-            numbersFailAllocations--;
-            return E_OUT_OF_MEMORY;
-        }
+        if (!AllocationAllowed()) return E_OUT_OF_MEMORY;
         copy = (tRange *)malloc((size_t)source->size * sizeof(tRange));
         if (!copy) return E_OUT_OF_MEMORY;
         memcpy(copy, source->buf, (size_t)source->used * sizeof(tRange));

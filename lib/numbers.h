@@ -150,6 +150,6 @@ int NumbersCollapseTo(tNumbers *numbers, int32_t maxRanges);
 int NumbersCollapseWith(tNumbers *numbers, int32_t serverDistance, int32_t serverMaxRanges,
                         int32_t defaultDistance, int32_t defaultMaxRanges);
 
-// Test seam: while positive, each allocation of a set's buffer fails and
-// decrements it. Per thread.
-extern thread_local int numbersFailAllocations;
+// Test seam: the next count allocations of set buffers on the calling thread
+// fail (0 ends the failures).
+void NumbersFailAllocations(int count);

@@ -312,19 +312,19 @@ TEST(Numbers, AllocationFailureLeavesTheSetUnchanged) {
     tSet n;
     for (int32_t i = 0; i < 20; i++) ASSERT_EQ(NumbersAdd(&n, i * 10, i * 10 + 5), 0);  // buffer now full
     std::string before = Show(&n);
-    numbersFailAllocations = 1;
+    NumbersFailAllocations(1);
     EXPECT_EQ(NumbersAdd(&n, 1000, 1000), E_OUT_OF_MEMORY);     // append
-    numbersFailAllocations = 1;
+    NumbersFailAllocations(1);
     EXPECT_EQ(NumbersAdd(&n, 7, 7), E_OUT_OF_MEMORY);           // insert
-    numbersFailAllocations = 1;
+    NumbersFailAllocations(1);
     EXPECT_EQ(NumbersRemove(&n, 2, 3), E_OUT_OF_MEMORY);        // split
-    numbersFailAllocations = 1;
+    NumbersFailAllocations(1);
     EXPECT_EQ(NumbersAdd(&n, 6, 9), 0);                         // merge: no allocation
     EXPECT_EQ(NumbersRemove(&n, 6, 9), E_OK);                   // cut: no allocation
     EXPECT_EQ(NumbersRemove(&n, 10, 15), E_OK);                 // drop: no allocation
     EXPECT_EQ(NumbersAdd(&n, 10, 15), 0);
     EXPECT_EQ(Show(&n), before);
-    numbersFailAllocations = 1;
+    NumbersFailAllocations(1);
     tNumbersIterator it;
     NumbersIterInit(&it, &n);
     int32_t v;
@@ -335,15 +335,15 @@ TEST(Numbers, AllocationFailureLeavesTheSetUnchanged) {
     ASSERT_EQ(NumbersIterNext(&it, &v), 1);
     EXPECT_EQ(v, 2);
     tSet copy({{1, 1}});
-    numbersFailAllocations = 1;
+    NumbersFailAllocations(1);
     EXPECT_EQ(NumbersCopy(&copy, &n), E_OUT_OF_MEMORY);
     EXPECT_EQ(Show(&copy), "1");
     tSet more({{500, 500}, {600, 600}});
-    numbersFailAllocations = 1;
+    NumbersFailAllocations(1);
     EXPECT_EQ(NumbersMerge(&n, &more), E_OUT_OF_MEMORY);
     EXPECT_EQ(Show(&more), "500 600");  // nothing lost
     EXPECT_EQ(Show(&n), before);
-    numbersFailAllocations = 0;
+    NumbersFailAllocations(0);
 }
 
 TEST(Numbers, CollapseMergesNeighbours) {
