@@ -388,6 +388,10 @@ int64_t UtcSeconds(long year, int month, int mday, int hour, int minute, int sec
 }  // namespace
 
 time_t ParseDate(std::string_view text, struct tm *tm, bool isHeaderLine) {
+    if (tm) {
+        tm->tm_sec = tm->tm_min = tm->tm_hour = tm->tm_mday = tm->tm_mon = tm->tm_year = -1;
+        tm->tm_wday = tm->tm_yday = tm->tm_isdst = -1;
+    }
     tScan s{(const unsigned char *)text.data(), (const unsigned char *)text.data() + text.size()};
     if (isHeaderLine) {
         SkipSpace(&s);

@@ -29,7 +29,8 @@
 // allowed.
 //
 // Returns the time in seconds since 1970, and fills *tm (when not null) with
-// its broken-down local time. Fails with -1:
+// its broken-down local time (on failure: the fields read, -1 for the others).
+// Fails with -1:
 // - errno = ELIB_NOT_DATE_LINE: a header line that is not a Date line;
 // - errno = ELIB_DATE_NOT_RECOGNIZED: a word that is no month, day or zone
 //   name, a second month or day name, a control character, or text that ends
