@@ -341,22 +341,20 @@ tDatePart ReadDatePart(tScan *s, tFields *f) {
                 if (w == '-' || w == ':' || w == ';' || w == ',' || w <= ' ' || w == 127) break;
                 word.length++;
             }
-            long zone;
             if (int month = MonthOf(word)) {
                 if (f->month >= 0) return DP_BAD;
                 f->month = month;
+                s->p += word.length;
             } else if (IsDayName(word)) {
                 if (f->weekday) return DP_BAD;
                 f->weekday = true;
-            } else if (!f->haveZone && ZoneOf(word, &zone)) {
-                f->haveZone = true;
-                f->zoneMinutes = zone;
+                s->p += word.length;
             } else if (f->haveTime && !f->ampm && (EqualsNoCase(word, "am") || EqualsNoCase(word, "pm"))) {
                 ApplyAmPm(f, Lower(word.text[0]) == 'p');
-            } else {
+                s->p += word.length;
+            } else if (f->haveZone || !ReadZone(s, f, false)) {
                 return DP_BAD;
             }
-            s->p += word.length;
             while (!s->AtEnd() && (IsLetter(*s->p) || IsPunct(*s->p))) s->p++;
         }
         bool dmy = f->mday >= 0 && f->month >= 0 && f->year >= 0;

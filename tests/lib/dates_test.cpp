@@ -65,6 +65,7 @@ const tDateCase kDates[] = {
     {"Tue Jun  9 14:03:55 2009", Utc(2009, 6, 9, 14, 3, 55), NONE},
     {"Tue Jun  9 14:03:55 EDT 2009", Utc(2009, 6, 9, 18, 3, 55), NONE},
     {"Tue Jun  9 14:03:55 -0400 2009", Utc(2009, 6, 9, 18, 3, 55), NONE},
+    {"Tue Jun  9 14:03:55 GMT+0100 2009", Utc(2009, 6, 9, 13, 3, 55), NONE},
     {"Jun 9 14:03:55 2009 +0100", Utc(2009, 6, 9, 13, 3, 55), NONE},
     // Forms of old newsreaders; fields in any order; two-digit years.
     {"Sat, 31 Dec 99 23:59:59", Utc(1999, 12, 31, 23, 59, 59), NONE},
