@@ -1,5 +1,6 @@
 #include "lib/numbers.h"
 
+#include "lib/dynarray.h"
 #include "lib/log.h"
 #include "lib/panic.h"
 
@@ -18,55 +19,47 @@ bool AllocationAllowed() {
     return false;
 }
 
-constexpr int32_t kIncrement = 20;  // growth step in ranges
+// The ranges of a set.
+tRange *Ranges(tNumbers *numbers) { return static_cast<tRange *>(numbers->buf); }
+const tRange *Ranges(const tNumbers *numbers) { return static_cast<const tRange *>(numbers->buf); }
 
 // Makes room for extra more ranges beyond used. False when the allocation
 // fails; the old buffer is then untouched.
 bool Reserve(tNumbers *numbers, int32_t extra) {
-    int64_t need = (int64_t)numbers->used + extra;
-    if (need <= numbers->size) return true;
-    if (!AllocationAllowed()) return false;
-    int64_t size = numbers->buf ? numbers->size : 0;
-    if (!numbers->buf) size = std::max<int64_t>(need, kIncrement);
-    while (size < need) size += kIncrement;
-    if (size > INT32_MAX / (int64_t)sizeof(tRange)) return false;
-    void *grown = realloc(numbers->buf, (size_t)size * sizeof(tRange));
-    if (!grown) return false;
-    numbers->buf = (tRange *)grown;
-    numbers->size = (int32_t)size;
-    return true;
+    if ((int64_t)numbers->used + extra <= numbers->size) return true;
+    return AllocationAllowed() && DynArrayGrow(numbers, extra) == 0;
 }
 
 // Index of the first range whose high is at least value (used when none).
 int32_t FirstHighAtLeast(const tNumbers *numbers, int64_t value) {
-    const tRange *begin = numbers->buf, *end = numbers->buf + numbers->used;
+    const tRange *begin = Ranges(numbers), *end = Ranges(numbers) + numbers->used;
     return (int32_t)(std::partition_point(begin, end, [value](const tRange &r) { return r.high < value; }) - begin);
 }
 
 // Index of the first range from start on whose low is above value.
 int32_t FirstLowAbove(const tNumbers *numbers, int32_t start, int64_t value) {
-    const tRange *begin = numbers->buf, *end = numbers->buf + numbers->used;
+    const tRange *begin = Ranges(numbers), *end = Ranges(numbers) + numbers->used;
     return (int32_t)(std::partition_point(begin + start, end, [value](const tRange &r) { return r.low <= value; }) - begin);
 }
 
 // Removes the ranges first..last-1.
 void Erase(tNumbers *numbers, int32_t first, int32_t last) {
     if (last <= first) return;
-    memmove(numbers->buf + first, numbers->buf + last, (size_t)(numbers->used - last) * sizeof(tRange));
+    memmove(Ranges(numbers) + first, Ranges(numbers) + last, (size_t)(numbers->used - last) * sizeof(tRange));
     numbers->used -= last - first;
 }
 
 // Inserts a range at index; room must have been reserved.
 void InsertAt(tNumbers *numbers, int32_t index, tRange range) {
-    memmove(numbers->buf + index + 1, numbers->buf + index, (size_t)(numbers->used - index) * sizeof(tRange));
-    numbers->buf[index] = range;
+    memmove(Ranges(numbers) + index + 1, Ranges(numbers) + index, (size_t)(numbers->used - index) * sizeof(tRange));
+    Ranges(numbers)[index] = range;
     numbers->used++;
 }
 
 // Merges neighbours whose gap is at most distance (64 bits: no overflow).
 int Collapse(tNumbers *numbers, int64_t distance) {
     if (numbers->used < 2 || distance < 2) return 0;
-    tRange *r = numbers->buf;
+    tRange *r = Ranges(numbers);
     int merges = 0;
     int32_t w = 0;
     for (int32_t i = 1; i < numbers->used; i++) {
@@ -95,24 +88,17 @@ int64_t ReadDigits(std::string_view text, size_t *p) {
 
 void NumbersFailAllocations(int count) { failAllocations = count; }
 
-void NumbersInit(tNumbers *numbers) {
-    numbers->used = 0;
-    numbers->size = 0;
-    numbers->buf = nullptr;
-}
+void NumbersInit(tNumbers *numbers) { DynArrayInit(numbers, sizeof(tRange), 20, 0); }
 
-void NumbersFree(tNumbers *numbers) {
-    free(numbers->buf);
-    NumbersInit(numbers);
-}
+void NumbersFree(tNumbers *numbers) { DynArrayFree(numbers); }
 
 int NumbersAdd(tNumbers *numbers, int32_t low, int32_t high) {
     if (high < low) return 0;
-    tRange *r = numbers->buf;
+    tRange *r = Ranges(numbers);
     int32_t n = numbers->used;
     if (n == 0 || (int64_t)low > (int64_t)r[n - 1].high + 1) {
         if (!Reserve(numbers, 1)) return E_OUT_OF_MEMORY;
-        numbers->buf[numbers->used++] = tRange{low, high};
+        Ranges(numbers)[numbers->used++] = tRange{low, high};
         return 0;
     }
     if ((int64_t)low == (int64_t)r[n - 1].high + 1) {
@@ -138,11 +124,11 @@ int NumbersAdd(tNumbers *numbers, int32_t low, int32_t high) {
 tDiag NumbersRemove(tNumbers *numbers, int32_t low, int32_t high) {
     if (high < low) return E_OK;
     int32_t i = FirstHighAtLeast(numbers, low);
-    if (i == numbers->used || numbers->buf[i].low > high) return E_OK;
-    tRange *r = numbers->buf;
+    if (i == numbers->used || Ranges(numbers)[i].low > high) return E_OK;
+    tRange *r = Ranges(numbers);
     if (r[i].low < low && r[i].high > high) {
         if (!Reserve(numbers, 1)) return E_OUT_OF_MEMORY;
-        r = numbers->buf;
+        r = Ranges(numbers);
         InsertAt(numbers, i + 1, tRange{high + 1, r[i].high});
         r[i].high = low - 1;
         return E_OK;
@@ -164,25 +150,25 @@ tDiag NumbersRemove(tNumbers *numbers, int32_t low, int32_t high) {
 int NumbersRemoveUpTo(tNumbers *numbers, int32_t number) {
     int32_t i = FirstHighAtLeast(numbers, (int64_t)number + 1);
     Erase(numbers, 0, i);
-    if (numbers->used > 0 && numbers->buf[0].low <= number) numbers->buf[0].low = number + 1;
+    if (numbers->used > 0 && Ranges(numbers)[0].low <= number) Ranges(numbers)[0].low = number + 1;
     return 0;
 }
 
 bool NumbersContains(const tNumbers *numbers, int32_t number) {
     int32_t i = FirstHighAtLeast(numbers, number);
-    return i < numbers->used && numbers->buf[i].low <= number;
+    return i < numbers->used && Ranges(numbers)[i].low <= number;
 }
 
 int64_t NumbersCount(const tNumbers *numbers) {
     int64_t count = 0;
-    for (int32_t i = 0; i < numbers->used; i++) count += RangeCount(&numbers->buf[i]);
+    for (int32_t i = 0; i < numbers->used; i++) count += RangeCount(&Ranges(numbers)[i]);
     return count;
 }
 
 tDiag NumbersMerge(tNumbers *target, tNumbers *source) {
     if (target == source) return E_OK;
     for (int32_t i = 0; i < source->used; i++) {
-        int rc = NumbersAdd(target, source->buf[i].low, source->buf[i].high);
+        int rc = NumbersAdd(target, Ranges(source)[i].low, Ranges(source)[i].high);
         if (rc < 0) return rc;
     }
     source->used = 0;
@@ -191,18 +177,18 @@ tDiag NumbersMerge(tNumbers *target, tNumbers *source) {
 
 tDiag NumbersCopy(tNumbers *target, const tNumbers *source) {
     if (target == source) return E_OK;
-    MG_ASSERT(source->size != 0 || !source->buf);
-    tRange *copy = nullptr;
+    const tNumbers *nb = source;
+    if (nb->size == 0) MG_ASSERT(!nb->buf);
+    void *copy = nullptr;
     if (source->size > 0) {
         if (!AllocationAllowed()) return E_OUT_OF_MEMORY;
-        copy = (tRange *)malloc((size_t)source->size * sizeof(tRange));
+        copy = malloc((size_t)source->size * (size_t)source->elemSize);
         if (!copy) return E_OUT_OF_MEMORY;
-        memcpy(copy, source->buf, (size_t)source->used * sizeof(tRange));
+        memcpy(copy, source->buf, (size_t)source->used * (size_t)source->elemSize);
     }
-    free(target->buf);
+    DynArrayFree(target);
+    *target = *source;
     target->buf = copy;
-    target->size = source->size;
-    target->used = source->used;
     return E_OK;
 }
 
@@ -226,7 +212,7 @@ int NumbersAddText(tNumbers *numbers, std::string_view text, tLog *log) {
 
 tDiag NumbersWrite(FILE *file, const tNumbers *numbers) {
     for (int32_t i = 0; i < numbers->used; i++) {
-        const tRange *r = &numbers->buf[i];
+        const tRange *r = &Ranges(numbers)[i];
         int n = r->low == r->high ? fprintf(file, "%ld\n", (long)r->low)
                                   : fprintf(file, "%ld-%ld\n", (long)r->low, (long)r->high);
         if (n < 0) return E_DISK_WRITE;
@@ -243,7 +229,7 @@ void NumbersIterInit(tNumbersIterator *iterator, tNumbers *numbers) {
 int NumbersIterNext(tNumbersIterator *iterator, int32_t *number) {
     const tNumbers *numbers = iterator->numbers;
     while (iterator->range < numbers->used) {
-        const tRange *r = &numbers->buf[iterator->range];
+        const tRange *r = &Ranges(numbers)[iterator->range];
         if (iterator->index < RangeCount(r)) {
             *number = r->low + iterator->index++;
             return 1;
@@ -259,7 +245,7 @@ tDiag NumbersIterRemoveCurrent(tNumbersIterator *iterator) {
     MG_ASSERT(ni->range || ni->index);
     tNumbers *numbers = ni->numbers;
     MG_ASSERT(ni->index > 0 && ni->range < numbers->used);
-    tRange *r = &numbers->buf[ni->range];
+    tRange *r = &Ranges(numbers)[ni->range];
     int32_t current = r->low + (ni->index - 1);
     if (current == r->low) {
         if (r->low == r->high) {
@@ -272,7 +258,7 @@ tDiag NumbersIterRemoveCurrent(tNumbersIterator *iterator) {
         r->high--;
     } else {
         if (!Reserve(numbers, 1)) return E_OUT_OF_MEMORY;
-        r = &numbers->buf[ni->range];
+        r = &Ranges(numbers)[ni->range];
         InsertAt(numbers, ni->range + 1, tRange{current + 1, r->high});
         r->high = current - 1;
         ni->range++;
@@ -292,7 +278,7 @@ int NumbersCollapseTo(tNumbers *numbers, int32_t maxRanges) {
     // (next low - high) is at most d, whatever smaller distances ran before;
     // so stepping d = 2, 3, ... ends at the smallest d that leaves at most
     // maxRanges ranges. Find it by bisection over the gaps.
-    const tRange *r = numbers->buf;
+    const tRange *r = Ranges(numbers);
     auto rangesLeft = [&](int64_t d) {
         int64_t left = 1;
         for (int32_t i = 1; i < numbers->used; i++)

@@ -11,9 +11,9 @@
 // ascending order, touches only the last range; everything else finds its
 // place by binary search and moves ranges with one memmove. Operations that
 // must allocate (append, insert, split, copy) fail with E_OUT_OF_MEMORY and
-// leave the set canonical, holding the old content. The array grows by 20
-// ranges at a time. Callers read the ranges only through NumbersRanges and
-// NumbersRange, never through the storage fields.
+// leave the set canonical, holding the old content. The set is a tDynArray of
+// tRange (element size 8, growing by 20 ranges, no doubling); callers read
+// the ranges through NumbersRanges and NumbersRange.
 //
 // The explorer trades precision for fewer requests by collapsing neighbouring
 // ranges (NumbersCollapse, NumbersCollapseTo, NumbersCollapseWith): a
@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "lib/diag.h"
+#include "lib/dynarray.h"
 
 struct tLog;
 
@@ -44,16 +45,10 @@ inline bool RangeValid(const tRange *range) { return range->low <= range->high; 
 // high - low + 1; 64 bits wide so that 0..2147483647 counts right.
 inline int64_t RangeCount(const tRange *range) { return (int64_t)range->high - range->low + 1; }
 
-// A canonical set of ranges. Owns its buffer: release it with NumbersFree.
-struct tNumbers {
-    int32_t used = 0;       // ranges in use
-    int32_t size = 0;       // capacity in ranges
-    tRange *buf = nullptr;  // the ranges (owned), null while size is 0
-
-    tNumbers() = default;
-    tNumbers(const tNumbers &) = delete;
-    tNumbers &operator=(const tNumbers &) = delete;
-};
+// A canonical set of ranges: a tDynArray of tRange. Owns its buffer: release
+// it with NumbersFree. A plain copy of the structure shares the buffer; use
+// NumbersCopy.
+typedef tDynArray tNumbers;
 
 // Walks the numbers of a set in ascending order. The set may change during
 // the walk only through NumbersIterRemoveCurrent.
@@ -63,15 +58,19 @@ struct tNumbersIterator {
     int32_t index;      // how many numbers of the current range were returned
 };
 
-// Makes an empty set; allocates nothing. Any old buffer is not released.
+// Makes an empty set (DynArrayInit); allocates nothing. Any old buffer is not
+// released.
 void NumbersInit(tNumbers *numbers);
 
-// Releases the buffer; the set is empty afterwards and may be used again.
+// Releases the buffer (DynArrayFree); the set is empty afterwards and may be
+// used again.
 void NumbersFree(tNumbers *numbers);
 
 // Number of ranges, and the range at index (0 <= index < NumbersRanges).
 inline int32_t NumbersRanges(const tNumbers *numbers) { return numbers->used; }
-inline const tRange *NumbersRange(const tNumbers *numbers, int32_t index) { return &numbers->buf[index]; }
+inline const tRange *NumbersRange(const tNumbers *numbers, int32_t index) {
+    return &static_cast<const tRange *>(numbers->buf)[index];
+}
 
 // Adds every number of low..high, merging touching and overlapping ranges.
 // Returns 1 when all of them were already present, 0 otherwise (also for an
@@ -100,7 +99,7 @@ int64_t NumbersCount(const tNumbers *numbers);
 
 // Makes target an independent copy of source with a buffer of source's
 // capacity; target's old buffer is released. E_OUT_OF_MEMORY leaves target
-// unchanged.
+// unchanged. A source with a buffer but no capacity is an internal error.
 [[nodiscard]] tDiag NumbersCopy(tNumbers *target, const tNumbers *source);
 
 // Parses one range text and adds it: optional white space, digits, and
