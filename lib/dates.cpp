@@ -1,6 +1,7 @@
 #include "lib/dates.h"
 
 #include "lib/diag.h"
+#include "lib/strings.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -454,21 +455,15 @@ time_t ParseDate(std::string_view text, struct tm *tm, bool isHeaderLine) {
 
 namespace {
 
-// Appends formatted text at *used; false (and errno) when it does not fit.
+// Appends formatted text at *used (FormatBounded rules); false when it does
+// not fit.
 bool Append(char *buffer, int length, int *used, const char *format, ...) __attribute__((format(printf, 4, 5)));
 bool Append(char *buffer, int length, int *used, const char *format, ...) {
-    if (length <= 0 || *used >= length) {
-        errno = ELIB_BUFFER_TOO_SMALL;
-        return false;
-    }
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buffer + *used, (size_t)(length - *used), format, args);
+    int n = FormatBoundedV(buffer + *used, length - *used, format, args);
     va_end(args);
-    if (n < 0 || n >= length - *used) {
-        errno = ELIB_BUFFER_TOO_SMALL;
-        return false;
-    }
+    if (n < 0) return false;
     *used += n;
     return true;
 }
