@@ -7,16 +7,16 @@
 #include "lib/log.h"
 #include "lib/panic.h"
 #include "lib/shutdown.h"
+#include "lib/tasks.h"
+#include "lib/threadpool.h"
 #include "server/main/entry.h"
 #include "server/main/exitcodes.h"
 #include "server/main/runsettings.h"
 #include "server/main/workdir.h"
 
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
 
 int consoleAttached = 1;
@@ -33,6 +33,7 @@ struct tRun {
     int migrationMode = 0;
     bool pastDirectories = false;  // the directories exist: the settings are saved at the end
     bool threadsStarted = false;   // threads may run: wait for them and write the reports
+    bool schedulerReady = false;   // the task pool and the scheduler exist
 };
 
 // A group of start-up steps and the tear-down of what they set up.
@@ -57,27 +58,6 @@ bool MakeDirectory(const char *name) { return CreateDirectoryChecked(name, &jour
 
 // The shared log of unusable servers, open in minimal mode only.
 tAppendLog unusableLog;
-
-// ---------------------------------------------------------------------------
-// Waiting for the shutdown request
-
-std::mutex shutdownWaitLock;
-std::condition_variable shutdownWaitCond;
-
-void WakeShutdownWaiter(void *) {
-    std::lock_guard<std::mutex> guard(shutdownWaitLock);
-    shutdownWaitCond.notify_all();
-}
-
-// Blocks the calling thread until a shutdown is requested.
-void WaitForShutdown() {
-    MG_ASSERT(ShutdownAddHook(WakeShutdownWaiter, nullptr));
-    {
-        std::unique_lock<std::mutex> lock(shutdownWaitLock);
-        shutdownWaitCond.wait(lock, [] { return ShutdownRequested(); });
-    }
-    ShutdownRemoveHook(WakeShutdownWaiter, nullptr);
-}
 
 // ---------------------------------------------------------------------------
 // Steps 3-7: sockets, settings, limits, ports.
@@ -217,14 +197,22 @@ void StopLists(tRun *) {
 // ---------------------------------------------------------------------------
 // Step 23: task pool and scheduler.
 
-int StartScheduler(tRun *) {
-    // Step 23: PoolInit the task pool with the limit 2147483647 and
-    //          SchedulerInit the scheduler on it. -> tasks go here.
+int StartScheduler(tRun *run) {
+    // Step 23: the task pool without a limit and the scheduler on it.
+    // Creating them only fails when the system cannot create a mutex or a
+    // condition variable, and then nothing else of the run could work.
+    if (TasksInit() != E_OK) {
+        Journal("Could not create the task scheduler: %s.\n", DiagText(E_ERRNO));
+        Panic("TasksInit() == E_OK", __FILE__, __LINE__);
+    }
+    run->schedulerReady = true;
     return 0;
 }
 
-void StopScheduler(tRun *) {
-    // -> release the scheduler, then the task pool.
+void StopScheduler(tRun *run) {
+    if (!run->schedulerReady) return;
+    TasksRelease();
+    run->schedulerReady = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -324,10 +312,8 @@ int StartRunning(tRun *run) {
     //          RequestShutdown and return EXIT_UPDATE_TASK.
     // -> listeners, maintenance and the update cycle go here.
 
-    // The scheduler loop: SchedulerRun until a shutdown is requested.
-    // -> tasks go here; until then the main thread only waits for the
-    //    shutdown request.
-    WaitForShutdown();
+    // The scheduler loop on the main thread until a shutdown is requested.
+    SchedulerRun(&taskScheduler);
     return 0;
 }
 
@@ -388,8 +374,8 @@ int RunOnce(tRun *run) {
     }
 
     if (run->threadsStarted) {
-        // Step 39: PoolWaitAll on the task pool: the dispatchers and the
-        // tasks end on the shutdown request. -> tasks go here.
+        // Step 39: the dispatchers and the tasks end on the shutdown request.
+        if (run->schedulerReady) PoolWaitAll(&taskPool);
         if (shutdownCode.load() != 0) code = shutdownCode.load();
         // Step 40.
         if (!run->migrationMode) {
@@ -397,7 +383,7 @@ int RunOnce(tRun *run) {
             LogRaw(&journal, "\n");
             // -> the server status report (text form) goes here.
             LogRaw(&journal, "\n");
-            // -> the task report (text form) goes here.
+            if (run->schedulerReady) TasksReportToLog(&taskScheduler, &journal);
         }
     }
 
