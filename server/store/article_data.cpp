@@ -57,7 +57,7 @@ void ArticleDataFree(tArticleData *adt) {
 }
 
 tDiag ArticleNumberCheck(const char *text, long *number, const char **rest, long *previousNumber,
-                         bool allowNotGreater, tNumberRange expectedRange) {
+                         bool allowNotGreater, tRange expectedRange) {
     int parsed;
     const char *p = ParseInt(text, &parsed);
     if (!p) return E_BAD_ARTICLE_NUMBER;
@@ -74,7 +74,7 @@ tDiag ArticleNumberCheck(const char *text, long *number, const char **rest, long
 }
 
 tDiag XhdrMsgIdLineParse(const char *line, long *number, const char **msgId, size_t *msgIdLength,
-                         long *previousNumber, bool allowNotGreater, tNumberRange expectedRange) {
+                         long *previousNumber, bool allowNotGreater, tRange expectedRange) {
     const char *p;
     tDiag diag = ArticleNumberCheck(line, number, &p, previousNumber, allowNotGreater, expectedRange);
     if (diag != E_OK) return diag;
@@ -362,7 +362,7 @@ finish:
 
 tDiag ArticleDataParse(const char *line, tLog *log, tOverviewFixes *fixes, tArticleData *adt, bool allowTruncation,
                        long minDateSecs, tXrefStats *xrefStats, const char *groupName, long *previousNumber,
-                       bool allowNotGreater, tNumberRange expectedRange) {
+                       bool allowNotGreater, tRange expectedRange) {
     *adt = tArticleData{};
     const char *p;
     tDiag diag = ArticleNumberCheck(line, &adt->number, &p, previousNumber, allowNotGreater, expectedRange);

@@ -16,6 +16,7 @@
 
 #include "lib/diag.h"
 #include "lib/log.h"
+#include "lib/numbers.h"
 
 #include <cstddef>
 
@@ -79,12 +80,6 @@ struct tXrefStats {
     int self;        // entry naming the current group with the article's own number
 };
 
-// Inclusive range of acceptable article numbers.
-struct tNumberRange {
-    long low;
-    long high;
-};
-
 // Parses one XOVER line (with or without its line end) into adt, which must
 // be empty (freshly initialised or freed). See the repairs and diagnostics
 // in the source. allowTruncation repairs lines cut after the Message-ID or
@@ -97,14 +92,14 @@ struct tNumberRange {
 [[nodiscard]] tDiag ArticleDataParse(const char *line, tLog *log, tOverviewFixes *fixes, tArticleData *adt,
                                      bool allowTruncation, long minDateSecs, tXrefStats *xrefStats,
                                      const char *groupName, long *previousNumber, bool allowNotGreater,
-                                     tNumberRange expectedRange);
+                                     tRange expectedRange);
 
 // The number checks shared with the XHDR Message-ID lines: reads the number at
 // the start of text (leading blanks and a sign allowed) and checks it against
 // previousNumber and expectedRange like the overview parser. On success
 // *number and *previousNumber take it and *rest points after its digits.
 [[nodiscard]] tDiag ArticleNumberCheck(const char *text, long *number, const char **rest, long *previousNumber,
-                                       bool allowNotGreater, tNumberRange expectedRange);
+                                       bool allowNotGreater, tRange expectedRange);
 
 // Parses one line of an XHDR/XPAT Message-ID listing: an article number
 // (checked as by ArticleNumberCheck), blanks and a Message-ID. E_NO_MSGID
@@ -114,7 +109,7 @@ struct tNumberRange {
 // *msgId + *msgIdLength) inside line. The group index adds the pair as a
 // server reference of the article with that Message-ID.
 [[nodiscard]] tDiag XhdrMsgIdLineParse(const char *line, long *number, const char **msgId, size_t *msgIdLength,
-                                       long *previousNumber, bool allowNotGreater, tNumberRange expectedRange);
+                                       long *previousNumber, bool allowNotGreater, tRange expectedRange);
 
 // Builds a description from separate texts (adt must be empty). Null
 // subject, from and date become "Fake Subject %ld", "Fake From

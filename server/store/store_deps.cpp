@@ -1,10 +1,11 @@
 #include "server/store/store_deps.h"
 
-// Forwarders to the modules that own these services. Until the date parser
-// and the settings are linked in, dates read as unrecognised, no subject
-// looks binary and the cache is quiet.
+#include "lib/dates.h"
 
-time_t StoreParseDate(const char *) { return -1; }
+// Forwarders to the modules that own these services. Until the settings are
+// linked in, no subject looks binary and the cache is quiet.
+
+time_t StoreParseDate(const char *date) { return ParseDate(date, nullptr, false); }
 
 bool StoreSubjectLooksBinary(const char *) { return false; }
 

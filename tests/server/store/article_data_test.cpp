@@ -41,7 +41,7 @@ std::string XrefText(const tXrefStats &x) {
     return out;
 }
 
-constexpr tNumberRange ALL{0, 2147483647};
+constexpr tRange ALL{0, 2147483647};
 
 struct tParseCase {
     const char *line;    // '|' is a tab
@@ -200,7 +200,7 @@ TEST(ArticleDataParse, NumberSequenceChecks) {
         long previous;
         const char *number;
         bool allowNotGreater;
-        tNumberRange range;
+        tRange range;
         tDiag diag;
         long previousAfter;
     } cases[] = {
@@ -224,6 +224,37 @@ TEST(ArticleDataParse, NumberSequenceChecks) {
                                    c.allowNotGreater, c.range),
                   c.diag);
         EXPECT_EQ(previous, c.previousAfter);
+        ArticleDataFree(&adt);
+    }
+}
+
+TEST(ArticleDataParse, DatesOlderThanTheLimitAreRefused) {
+    const long limit = 1577836800;  // 1 Jan 2020 00:00:00 GMT
+    struct {
+        const char *date;
+        tDiag diag;
+        bool recognised;
+    } cases[] = {
+        {"Mon, 1 Jan 2001 10:00:00 GMT", E_DATE_TOO_OLD, true},
+        {"31 Dec 2019 23:00:00 GMT", E_DATE_TOO_OLD, true},
+        {"Wed, 13 Mar 2024 23:10:00 -0500", E_OK, true},
+        {"yesterday", E_OK, false},  // kept, marked unrecognised
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.date);
+        std::string line = Tabs(std::string("7|S|F|") + c.date + "|<m>||100|3");
+        tArticleData adt;
+        tOverviewFixes fixes{};
+        long previous = 0;
+        ASSERT_EQ(ArticleDataParse(line.c_str(), nullptr, &fixes, &adt, false, limit, nullptr, "g", &previous, false,
+                                   ALL),
+                  c.diag);
+        if (c.diag == E_OK) {
+            EXPECT_EQ(adt.dateSecs > limit, c.recognised);
+            EXPECT_EQ(adt.dateSecs < 0, !c.recognised);
+        } else {
+            EXPECT_EQ(adt.db, nullptr);
+        }
         ArticleDataFree(&adt);
     }
 }
@@ -339,6 +370,10 @@ TEST(ArticleDataInit, FakeValuesForMissingTexts) {
 
     ASSERT_EQ(ArticleDataInit(&adt, 8, "S", "F", "not a date", "<m8>", "<r>", 100, 3, 0), E_OK);
     EXPECT_LT(adt.dateSecs, 0);
+    ArticleDataFree(&adt);
+
+    ASSERT_EQ(ArticleDataInit(&adt, 8, "S", "F", "Tue, 12 Mar 2024 09:00:00 GMT", "<m8>", "<r>", 100, 3, 0), E_OK);
+    EXPECT_EQ(adt.dateSecs, 1710234000);
     EXPECT_STREQ(ArticleDataRefs(&adt), "<r>");
     ArticleDataFree(&adt);
 
