@@ -1,6 +1,7 @@
 // mghdrcat: merges every ".hdr" news collection of the current directory
 // into one file named after the directory, "<directoryName>.hdr", with a
 // "========" line before each collection, and deletes the merged parts.
+// Parts are merged in name order (without regard to case).
 //
 // The merge goes into a temporary file "tmpN.$$$" first; parts are deleted
 // only after every one of them was appended completely and the merged file
@@ -11,10 +12,12 @@
 
 #include "tools/common/toolfiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
@@ -181,7 +184,17 @@ int AppendPart(tMerge *m, const char *part) {
     return rc;
 }
 
-int AppendCallback(const char *path, void *context) { return AppendPart(static_cast<tMerge *>(context), path); }
+int CollectCallback(const char *path, void *context) {
+    static_cast<std::vector<std::string> *>(context)->push_back(path);
+    return 0;
+}
+
+// Directory listings come in no useful order here; parts are merged in name
+// order, without regard to case, as numbered collections expect.
+bool PartBefore(const std::string &a, const std::string &b) {
+    int c = strcasecmp(a.c_str(), b.c_str());
+    return c != 0 ? c < 0 : a < b;
+}
 
 // The merged file's name: the last component of the current directory,
 // with -t cut before its first "(" and the blanks before that.
@@ -214,9 +227,10 @@ int Merge(bool cutAtParenthesis) {
     tMerge m;
     if (CreateTemp(&m) != HC_OK) return HC_NO_TEMP;
     static const char *const kPatterns[] = {"*.hdr", nullptr};
-    int rc = DirWalk(nullptr, kPatterns, 0, AppendCallback, &m);
-    if (rc >= 0) rc = HC_OK;
-    else if (rc == -1) rc = HC_OPEN_PART;  // the directory could not be listed
+    std::vector<std::string> parts;
+    int rc = DirWalk(nullptr, kPatterns, 0, CollectCallback, &parts) < 0 ? HC_OPEN_PART : HC_OK;
+    std::sort(parts.begin(), parts.end(), PartBefore);
+    for (size_t i = 0; i < parts.size() && rc == HC_OK; i++) rc = AppendPart(&m, parts[i].c_str());
     struct stat st;
     if (rc == HC_OK && m.files == 0) rc = HC_NO_PARTS;
     if (rc == HC_OK && (stat(m.tempName, &st) != 0 || st.st_size < kMinMergedSize)) rc = HC_TOO_SMALL_FINAL;
