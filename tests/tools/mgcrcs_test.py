@@ -104,6 +104,12 @@ class CheckMode(unittest.TestCase):
         self.assertIn("sub/two.sfv: 1 missing files 1 good files.\n", out)
         self.assertIn("three.csv: all 1 files were good.\n", out)
         self.assertTrue(out.endswith("Global: 1 missing files 2 good files.\n"), out)
+        # Names as the shell expands them, with their directories.
+        rc, out = run("mgcrcs", ["-e", "M", "sub/two.sfv", "three.csv"], self.dir)
+        self.assertEqual(console(out), "Processing list file 'sub/two.sfv'\nsub/missing.zip: not found (1 errors total)\n"
+                                       "sub/two.sfv: 1 missing files 1 good files.\n"
+                                       "Processing list file 'three.csv'\nthree.csv: all 1 files were good.\n"
+                                       "Global: 1 missing files 2 good files.\n")
         # Without -r the subdirectory is not searched, and one list gives no global line.
         rc, out = run("mgcrcs", ["*.sfv"], self.dir)
         self.assertEqual(console(out), "Processing list file 'one.sfv'\none.sfv: empty file.\n")
@@ -182,6 +188,7 @@ class ComputeMode(unittest.TestCase):
         self.assertEqual(set(self.listing([])), set(self.files) - {"sub/deep.bin"})
         self.assertEqual(set(self.listing(["!*l*", "*.bin"])), {"empty.bin", "one.bin"})  # the first match decides
         self.assertEqual(set(self.listing(["*.dat", "one.bin"])), {"big.dat", "one.bin"})
+        self.assertEqual(set(self.listing(["sub/deep.bin", "one.bin"])), {"sub/deep.bin", "one.bin"})
 
     def test_lookup_in_a_text_file(self):
         one, block = crc(self.files["one.bin"]), crc(self.files["block.bin"])

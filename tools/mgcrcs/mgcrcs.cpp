@@ -538,15 +538,25 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    std::vector<const char *> patterns(argv + first, argv + argc);
-    patterns.push_back(nullptr);
     int flags = opt.recurse ? 1 : 0;
-    if (opt.compute) {
-        (void)DirWalk(nullptr, first < argc ? patterns.data() : nullptr, flags, ComputeFile, nullptr);
+    toolfiles::tDirWalkCallback callback = opt.compute ? ComputeFile : CheckListFile;
+    // Names the shell expanded (plain names, perhaps with directories) are
+    // taken one by one, as a walk takes a single plain name; anything else
+    // is one walk with all arguments as its pattern list.
+    bool plainNames = !opt.recurse && first < argc;
+    for (int i = first; i < argc; i++)
+        if (strpbrk(argv[i], "*?[") || argv[i][0] == '!') plainNames = false;
+    if (plainNames) {
+        for (int i = first; i < argc; i++) {
+            const char *single[] = {argv[i], nullptr};
+            if (DirWalk(nullptr, single, flags, callback, nullptr) < 0) break;
+        }
     } else {
-        (void)DirWalk(nullptr, patterns.data(), flags, CheckListFile, nullptr);
-        if (listsProcessed > 1) PrintTotals("Global", globalCounts);
+        std::vector<const char *> patterns(argv + first, argv + argc);
+        patterns.push_back(nullptr);
+        (void)DirWalk(nullptr, first < argc ? patterns.data() : nullptr, flags, callback, nullptr);
     }
+    if (!opt.compute && listsProcessed > 1) PrintTotals("Global", globalCounts);
     EraseStatus();
     if (opt.lookup) fclose(opt.lookup);
     fflush(stdout);
