@@ -126,6 +126,11 @@ class CheckMode(unittest.TestCase):
         self.assertIn("movie.000: not found (2 errors total)\n", out)   # not a part number
         self.assertIn("movie.004: bad CRC (0 != ", out)                  # past the end: no bytes
         self.assertIn("t.sfv: 1 missing files 2 bad files 3 good files.\n", out)
+        # A part name that no longer fits once the part number is added is skipped.
+        long_name = "d" * 248 + ".zip"
+        write(os.path.join(self.dir, long_name), movie)
+        out = self.check(f"{long_name}.001 {p[0]:08X}\n", "-p", "1000", "-e", "S")
+        self.assertIn(f"{long_name}.001: skipped because of too long path (1 errors total)\n", out)
         # Without -p the names are plain file names.
         out = self.check(text)
         self.assertIn("t.sfv: 6 missing files.\n", out)
