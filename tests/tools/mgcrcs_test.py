@@ -7,7 +7,7 @@ import re
 import unittest
 import zlib
 
-from toolrun import console, read, run, tempdir, write
+from toolrun import console, run, tempdir, write
 
 HELLO = b"hello"          # CRC 3610A686
 SPACED = b"spaced name"   # stored as "my file.zip"
