@@ -3,6 +3,7 @@ collection files, the round trip between them, and every failure path."""
 
 import glob
 import os
+import shutil
 import subprocess
 import unittest
 
@@ -93,7 +94,7 @@ class Merge(unittest.TestCase):
         a, b = collection(b"a"), collection(b"b")
         d = make_dir(self.root, "grp", {"a.hdr": a, "b.hdr": b})
         locked = os.path.join(d, "a.hdr")
-        if subprocess.run(["chattr", "+i", locked], capture_output=True).returncode != 0:
+        if not shutil.which("chattr") or subprocess.run(["chattr", "+i", locked], capture_output=True).returncode:
             self.skipTest("no immutable files here")
         try:
             rc, out = run("mghdrcat", ["-p"], d)
