@@ -10,7 +10,8 @@
 //
 // Single-threaded; all output goes to standard output.
 
-#include "tools/common/toolfiles.h"
+#include "lib/dirwalk.h"
+#include "lib/strings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,8 +26,6 @@
 #include <unistd.h>
 #include <vector>
 
-using toolfiles::DirWalk;
-using toolfiles::FormatBounded;
 
 namespace {
 

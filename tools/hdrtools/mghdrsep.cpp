@@ -9,7 +9,7 @@
 //
 // Single-threaded; all output goes to standard output.
 
-#include "tools/common/toolfiles.h"
+#include "lib/strings.h"
 
 #include <cerrno>
 #include <climits>
@@ -21,7 +21,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using toolfiles::FormatBounded;
 
 namespace {
 

@@ -10,7 +10,8 @@
 //
 // Single-threaded; all output goes to standard output.
 
-#include "tools/common/toolfiles.h"
+#include "lib/dirwalk.h"
+#include "lib/strings.h"
 #include "tools/mgcrcs/filecrc.h"
 
 #include <cctype>
@@ -28,8 +29,6 @@
 #include <unistd.h>
 #include <vector>
 
-using toolfiles::DirWalk;
-using toolfiles::FormatBounded;
 
 namespace {
 
@@ -539,7 +538,7 @@ int main(int argc, char **argv) {
         }
     }
     int flags = opt.recurse ? 1 : 0;
-    toolfiles::tDirWalkCallback callback = opt.compute ? ComputeFile : CheckListFile;
+    tDirWalkFn callback = opt.compute ? ComputeFile : CheckListFile;
     // Names the shell expanded (plain names, perhaps with directories) are
     // taken one by one, as a walk takes a single plain name; anything else
     // is one walk with all arguments as its pattern list.
