@@ -350,46 +350,50 @@ int DirectConnect(const tConnectRequest *request) {
             if (nonBlocking && SocketSetBlocking(s, true) != 0) return CloseAndFail(s);
             return s;
         }
+        int failure = 0;
         int err = errno;
         if (!nonBlocking || (err != EINPROGRESS && err != EINTR)) {
-            SockFail(SockErrorFromErrno(err));
-            if (fromCache) {
-                Trace(request, "Forgetting cached IP address.\n");
-                *request->cachedAddress = 0;
-                // A failed connect leaves the socket unusable: start afresh.
-                close(s);
-                s = TcpSocket(nullptr, request);
-                if (s < 0) return -1;
-                continue;
+            failure = SockErrorFromErrno(err);
+        } else {
+            // In progress: wait for writability, an error or the cancel socket.
+            int ms = request->timeout < 0 ? -1
+                     : request->timeout > 2000000 ? 2000000000
+                                                  : request->timeout * 1000;
+            struct pollfd p[2] = {{s, POLLOUT, 0}, {request->cancelSocket, POLLIN, 0}};
+            int n = PollWithin(p, request->cancelSocket >= 0 ? 2 : 1, ms);
+            if (n == 0) {
+                SockFail(ESOCK_TIMEOUT);
+                return CloseAndFail(s);
             }
-            return CloseAndFail(s);
+            if (n < 0) {
+                FailErrno();
+                return CloseAndFail(s);
+            }
+            if (request->cancelSocket >= 0 && p[1].revents != 0) {
+                SockFail(ESOCK_CANCELLED);
+                return CloseAndFail(s);
+            }
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+            if (soError != 0)
+                failure = SockErrorFromErrno(soError);
+            else if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+                failure = ESOCK_ASYNC_CONNECT;
         }
-        // In progress: wait for writability, an error or the cancel socket.
-        int ms = request->timeout < 0 ? -1
-                 : request->timeout > 2000000 ? 2000000000
-                                              : request->timeout * 1000;
-        struct pollfd p[2] = {{s, POLLOUT, 0}, {request->cancelSocket, POLLIN, 0}};
-        int n = PollWithin(p, request->cancelSocket >= 0 ? 2 : 1, ms);
-        if (n == 0) {
-            SockFail(ESOCK_TIMEOUT);
-            return CloseAndFail(s);
+        if (failure == 0) {
+            if (nonBlocking && SocketSetBlocking(s, true) != 0) return CloseAndFail(s);
+            return s;
         }
-        if (n < 0) {
-            FailErrno();
-            return CloseAndFail(s);
-        }
-        if (request->cancelSocket >= 0 && p[1].revents != 0) {
-            SockFail(ESOCK_CANCELLED);
-            return CloseAndFail(s);
-        }
-        int soError = 0;
-        socklen_t len = sizeof soError;
-        if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ||
-            getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
-            SockFail(ESOCK_ASYNC_CONNECT);
-            return CloseAndFail(s);
-        }
-        if (SocketSetBlocking(s, true) != 0) return CloseAndFail(s);
-        return s;
+        // Refused or unreachable (a time-out is not retried): a cached
+        // address may be stale, so resolve the name again.
+        SockFail(failure);
+        if (!fromCache) return CloseAndFail(s);
+        Trace(request, "Forgetting cached IP address.\n");
+        *request->cachedAddress = 0;
+        // A failed connect leaves the socket unusable: start afresh.
+        close(s);
+        s = TcpSocket(nullptr, request);
+        if (s < 0) return -1;
     }
 }
