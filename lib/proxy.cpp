@@ -64,9 +64,13 @@ int SockReadExact(void *context, void *buffer, int size) {
     return ReadExact(s->socket, buffer, size, s->seconds, s->cancelSocket);
 }
 
+// Used only to show what a refusing proxy adds after its status line: a
+// proxy that keeps the connection open without saying more must not hold
+// the caller for the whole read limit, so this waits at most 2 seconds.
 int SockReadSome(void *context, void *buffer, int size) {
     tSockIo *s = (tSockIo *)context;
-    return RecvWithin(s->socket, buffer, size, s->seconds, s->cancelSocket);
+    int seconds = s->seconds < 0 || s->seconds > 2 ? 2 : s->seconds;
+    return RecvWithin(s->socket, buffer, size, seconds, s->cancelSocket);
 }
 
 int SockSend(void *context, const void *bytes, int size) {

@@ -131,6 +131,10 @@ std::vector<tProxyCase> Cases() {
          EPROXY_NOT_ALLOWED, ""},
         {"http 502", URL_HTTPS, nullptr, tFakeScript().Expect(kConnect).Send("HTTP/1.1 502 Bad Gateway\r\n\r\n"),
          EPROXY_REFUSED, ""},
+        // Refuses, then holds the connection open without a word more.
+        {"http 407 keeps the connection", URL_HTTPS, nullptr,
+         tFakeScript().Expect(kConnect).Send("HTTP/1.1 407 Proxy Authentication Required\r\n").Stall(), EPROXY_REFUSED,
+         ""},
         {"http SSH banner", URL_HTTPS, nullptr, tFakeScript().Expect(kConnect).Send("SSH-2.0-OpenSSH_9.2\r\n"),
          EPROXY_IMMEDIATE_SYNTAX, ""},
         {"http short first line", URL_HTTPS, nullptr, tFakeScript().Expect(kConnect).Send("HTT\n"),
