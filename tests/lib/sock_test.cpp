@@ -236,6 +236,21 @@ TEST(Sock, StaleCachedAddressIsForgottenAndResolvedAgain) {
     EXPECT_EQ(ReadExact(s, buf, 2, 5, -1), 2);
     close(s);
 
+    // The same in blocking mode (no time limit, no cancel socket), where the
+    // refusal comes from connect itself.
+    tFakePeer blocking(tFakeScript().Send("ok").Close());
+    trace.text.clear();
+    r.port = blocking.port();
+    r.timeout = -1;
+    cached = Ip("127.0.0.2");
+    s = DirectConnect(&r);
+    ASSERT_GE(s, 0) << ProxyErrorText(SockLastError());
+    EXPECT_EQ(trace.text, "Forgetting cached IP address.\n");
+    EXPECT_EQ(cached, Ip("127.0.0.1"));
+    EXPECT_EQ(ReadExact(s, buf, 2, 5, -1), 2);
+    close(s);
+    r.timeout = 5;
+
     // Without a cache nothing is retried or traced; a fresh address is stored.
     trace.text.clear();
     cached = 0;
