@@ -1,6 +1,7 @@
 // URLs of upstream servers and proxies; see url.h.
 #include "lib/url.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,14 +54,18 @@ char *DecodePart(const char *begin, const char *end) {
     return out;
 }
 
-// atoi of [begin, end) without reading past end.
+// The decimal number at the start of [begin, end) as atoi reads it, without
+// reading past end and clamped to the range of int.
 int NumberOf(const char *begin, const char *end) {
     char digits[32];
     size_t n = (size_t)(end - begin);
     if (n >= sizeof digits) n = sizeof digits - 1;
     memcpy(digits, begin, n);
     digits[n] = '\0';
-    return atoi(digits);
+    long long value = strtoll(digits, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return (int)value;
 }
 
 const char *ParseFail(tUrl *url, int code) {
@@ -149,9 +154,14 @@ const char *UrlParse(const char *text, tUrl *url) {
         return ParseFail(url, ESOCK_OUT_OF_MEMORY);
     if (hostBegin && hostEnd > hostBegin && !(url->host = DecodePart(hostBegin, hostEnd)))
         return ParseFail(url, ESOCK_OUT_OF_MEMORY);
+    if (url->host && url->host[0] == '\0') {  // "%00": no host either
+        free(url->host);
+        url->host = nullptr;
+    }
     if (portBegin) {
         url->port = NumberOf(portBegin, portEnd);
-        if (url->port <= 0) return ParseFail(url, ESOCK_BAD_URL_PORT);
+        // A port above 65535 would silently become another port.
+        if (url->port <= 0 || url->port > 65535) return ParseFail(url, ESOCK_BAD_URL_PORT);
     } else {
         url->port = urlSchemes[url->scheme].defaultPort;
     }

@@ -58,7 +58,8 @@ extern const char URL_QUERY_ESCAPES[];  // " +%\""
 // Parses the start of text into url (zeroed first). Returns the position just
 // after the parsed URL (the caller handles any rest, such as a path), or null
 // with url empty and the last socket error ESOCK_OUT_OF_MEMORY,
-// ESOCK_BAD_URL_PORT or ESOCK_BAD_URL_PROXY_ID. On success url owns its texts
+// ESOCK_BAD_URL_PORT (a port that reads as 0 or less, or above 65535) or
+// ESOCK_BAD_URL_PROXY_ID (a negative group). On success url owns its texts
 // (release with UrlRelease).
 [[nodiscard]] const char *UrlParse(const char *text, tUrl *url);
 

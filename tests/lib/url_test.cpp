@@ -26,6 +26,10 @@ const tParseCase kParseCases[] = {
     {"news://host1:0", 0, nullptr, nullptr, nullptr, 0, 0, nullptr, ESOCK_BAD_URL_PORT},
     {"news://host1:", 0, nullptr, nullptr, nullptr, 0, 0, nullptr, ESOCK_BAD_URL_PORT},
     {"news://host1:abc", 0, nullptr, nullptr, nullptr, 0, 0, nullptr, ESOCK_BAD_URL_PORT},
+    {"news://host1:65536", 0, nullptr, nullptr, nullptr, 0, 0, nullptr, ESOCK_BAD_URL_PORT},
+    {"news://host1:99999999999999999999", 0, nullptr, nullptr, nullptr, 0, 0, nullptr, ESOCK_BAD_URL_PORT},
+    {"news://host1:65535x", 3, nullptr, nullptr, "host1", 65535, 0, "", 0},
+    {"host,99999999999999", 0, nullptr, nullptr, "host", 0, 2147483647, "", 0},
     {"news://host1:119,-1", 0, nullptr, nullptr, nullptr, 0, 0, nullptr, ESOCK_BAD_URL_PROXY_ID},
     {"socks5b://user1@host2:1081", 10, "user1", nullptr, "host2", 1081, 0, "", 0},
     {"socks5://u:p@h", 9, "u", "p", "h", 1080, 0, "", 0},
@@ -194,6 +198,29 @@ TEST(Url, UnescapeTable) {
     char out[8];
     EXPECT_EQ(UrlUnescape(out, "%41", 2), 1u);
     EXPECT_EQ(out[0], 4);
+}
+
+}  // namespace
+
+#include <filesystem>
+
+#include "fuzz/url/url_roundtrip.h"
+#include "tests/support/paths.h"
+
+namespace {
+
+// The URL fuzzer's seeds and findings keep their promise.
+TEST(Url, FuzzSeedsAndFindingsRoundTrip) {
+    int count = 0;
+    for (const char *dir : {"fuzz/url/corpus", "fuzz/url/regress"}) {
+        std::error_code ec;
+        for (const auto &e : std::filesystem::directory_iterator(MgSource(dir), ec)) {
+            std::string text = ReadWholeFile(e.path().string());
+            EXPECT_TRUE(urlfuzz::RoundTripHolds(text.c_str())) << e.path();
+            count++;
+        }
+    }
+    EXPECT_GT(count, 0);
 }
 
 }  // namespace
