@@ -88,11 +88,17 @@ int ProxyReadSeconds(const tConnectRequest *request) {
 // ---- The process-wide cancellation socket ----
 
 int CancelSocketCreate() {
+    CancelSocketClose();  // a left-over of an earlier run
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return FailErrno();
     cancelReadEnd.store(pair[0]);
     cancelWriteEnd.store(pair[1]);
-    ShutdownAddHook(CancelHook, nullptr);
+    if (!ShutdownAddHook(CancelHook, nullptr)) {
+        CancelSocketClose();
+        return SockFail(WSAENOBUFS);
+    }
+    // A request that came before the hook was in place still counts.
+    if (ShutdownRequested()) CancelSocketTrigger();
     return 0;
 }
 

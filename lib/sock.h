@@ -58,8 +58,10 @@ int ProxyReadSeconds(const tConnectRequest *request);
 
 // ---- The process-wide cancellation socket ----
 
-// Creates the cancellation socket and registers its triggering as a shutdown
-// hook. Returns 0, or -1 with the error. Main thread, at start-up.
+// Creates the cancellation socket (closing one left from an earlier run) and
+// registers its triggering as a shutdown hook; when a shutdown was already
+// requested it is triggered at once. Returns 0, or -1 with the error
+// (WSAENOBUFS when no hook can be registered). Main thread, at start-up.
 [[nodiscard]] int CancelSocketCreate();
 
 // The cancellation socket to pass as cancelSocket, or -1 before creation.

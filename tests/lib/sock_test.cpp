@@ -356,12 +356,24 @@ TEST(Sock, ShutdownCancelsEveryWait) {
     EXPECT_EQ(RecvWithin(s1, &b, 1, 600, cancel), -1);
     EXPECT_EQ(SockLastError(), ESOCK_CANCELLED);
 
-    close(s1);
-    close(s2);
     WakePairClose(&pair);
     CancelSocketClose();
     EXPECT_EQ(CancelSocketGet(), -1);
+
+    // Created while a shutdown is already requested: readable at once.
+    ASSERT_EQ(CancelSocketCreate(), 0);
+    EXPECT_EQ(WaitReadableOrCancel(s2, 10000, CancelSocketGet()), -1);
+    EXPECT_EQ(SockLastError(), ESOCK_CANCELLED);
+    CancelSocketClose();
     ShutdownReset();
+
+    // A new run gets a fresh socket that waits again.
+    ASSERT_EQ(CancelSocketCreate(), 0);
+    EXPECT_EQ(WaitReadableOrCancel(s2, 0, CancelSocketGet()), -1);
+    EXPECT_EQ(SockLastError(), ESOCK_TIMEOUT);
+    CancelSocketClose();
+    close(s1);
+    close(s2);
 }
 
 }  // namespace
