@@ -433,3 +433,29 @@ TEST(Proxy, TwoHopChainAsksTheFirstHopForTheSecond) {
 }
 
 }  // namespace
+
+#include "lib/log.h"
+#include "tests/support/paths.h"
+
+namespace {
+
+TEST(Proxy, TraceGoesToALogFile) {
+    tTempDir dir;
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, (dir / "connect.log").c_str(), 100000), 0);
+    tFakePeer peer(tFakeScript().Expect(kGreeting).Send(Bytes({5, 0xff})));
+    tConnectRequest r = {};
+    r.host = "dest";
+    r.port = 119;
+    r.timeout = 10;
+    r.cancelSocket = -1;
+    r.trace = TraceToLog;
+    r.traceContext = &log;
+    tUrl proxy = Proxy(URL_SOCKS5, peer.port());
+    EXPECT_EQ(Socks5Connect(-1, &proxy, &r), -1);
+    LogClose(&log);
+    std::string text = ReadWholeFile(dir / "connect.log");
+    EXPECT_NE(text.find("Sending: 05 01 00\nReceived: 05 FF\n"), std::string::npos) << text;
+}
+
+}  // namespace
