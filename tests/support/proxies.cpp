@@ -78,12 +78,22 @@ bool tRealProxy::Launch(const std::vector<std::string> &argv) {
         _exit(127);
     }
     setpgid(pid, pid);
-    if (!WaitForListener(port, 20)) {
-        error = argv[0] + " did not start listening: " + ReadWholeFile(log);
+    // Listening, and still alive: not someone else who took the port first.
+    if (!WaitForListener(port, 20) || waitpid(pid, nullptr, WNOHANG) != 0) {
+        error = argv[0] + " did not start listening on port " + std::to_string(port) + ": " + ReadWholeFile(log);
         Stop();
         return false;
     }
     return true;
+}
+
+bool tRealProxy::StartWith(const std::function<std::vector<std::string>()> &configure) {
+    // A free port may be taken by another test before the proxy binds it.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        port = FreeLoopbackPort();
+        if (Launch(configure())) return true;
+    }
+    return false;
 }
 
 void tRealProxy::Stop() {
@@ -110,21 +120,19 @@ bool tRealProxy::StartDante() {
         error = "danted is not installed";
         return false;
     }
-    port = FreeLoopbackPort();
-    std::string conf = dir / "danted.conf";
-    WriteWholeFile(conf, "logoutput: " + (dir / "danted.log") +
-                             "\n"
-                             "internal: 127.0.0.1 port = " +
-                             std::to_string(port) +
-                             "\n"
-                             "external: 127.0.0.1\n"
-                             "socksmethod: none\n"
-                             "clientmethod: none\n"
-                             "user.privileged: root\n"
-                             "user.unprivileged: nobody\n"
-                             "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                             "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n");
-    return Launch({program, "-f", conf, "-p", dir / "danted.pid", "-N", "1"});
+    return StartWith([&] {
+        std::string conf = dir / "danted.conf";
+        WriteWholeFile(conf, "logoutput: " + (dir / "danted.log") + "\n" +
+                                 "internal: 127.0.0.1 port = " + std::to_string(port) + "\n" +
+                                 "external: 127.0.0.1\n"
+                                 "socksmethod: none\n"
+                                 "clientmethod: none\n"
+                                 "user.privileged: root\n"
+                                 "user.unprivileged: nobody\n"
+                                 "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                                 "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n");
+        return std::vector<std::string>{program, "-f", conf, "-p", dir / "danted.pid", "-N", "1"};
+    });
 }
 
 bool tRealProxy::StartMicrosocks(const std::string &user, const std::string &password) {
@@ -133,8 +141,10 @@ bool tRealProxy::StartMicrosocks(const std::string &user, const std::string &pas
         error = "microsocks is not installed";
         return false;
     }
-    port = FreeLoopbackPort();
-    return Launch({program, "-i", "127.0.0.1", "-p", std::to_string(port), "-u", user, "-P", password});
+    return StartWith([&] {
+        return std::vector<std::string>{program, "-i", "127.0.0.1", "-p", std::to_string(port), "-u", user,
+                                        "-P", password};
+    });
 }
 
 bool tRealProxy::StartTinyproxy(const std::vector<int> &connectPorts) {
@@ -143,19 +153,16 @@ bool tRealProxy::StartTinyproxy(const std::vector<int> &connectPorts) {
         error = "tinyproxy is not installed";
         return false;
     }
-    port = FreeLoopbackPort();
-    std::string conf = "Port " + std::to_string(port) +
-                       "\n"
-                       "Listen 127.0.0.1\n"
-                       "Allow 127.0.0.1\n"
-                       "Timeout 60\n"
-                       "MaxClients 20\n"
-                       "PidFile \"" +
-                       (dir / "tinyproxy.pid") +
-                       "\"\n"
-                       "LogFile \"" +
-                       (dir / "tinyproxy.log") + "\"\n";
-    for (int p : connectPorts) conf += "ConnectPort " + std::to_string(p) + "\n";
-    WriteWholeFile(dir / "tinyproxy.conf", conf);
-    return Launch({program, "-d", "-c", dir / "tinyproxy.conf"});
+    return StartWith([&] {
+        std::string conf = "Port " + std::to_string(port) + "\n" +
+                           "Listen 127.0.0.1\n"
+                           "Allow 127.0.0.1\n"
+                           "Timeout 60\n"
+                           "MaxClients 20\n"
+                           "PidFile \"" + (dir / "tinyproxy.pid") + "\"\n" +
+                           "LogFile \"" + (dir / "tinyproxy.log") + "\"\n";
+        for (int p : connectPorts) conf += "ConnectPort " + std::to_string(p) + "\n";
+        WriteWholeFile(dir / "tinyproxy.conf", conf);
+        return std::vector<std::string>{program, "-d", "-c", dir / "tinyproxy.conf"};
+    });
 }

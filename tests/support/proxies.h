@@ -12,6 +12,7 @@
 //                    (others are refused with 403)
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -43,4 +44,5 @@ struct tRealProxy {
 
 private:
     bool Launch(const std::vector<std::string> &argv);
+    bool StartWith(const std::function<std::vector<std::string>()> &configure);
 };
