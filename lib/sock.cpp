@@ -245,7 +245,7 @@ int ReplyCode(const char *text) {
 
 // ---- Names and addresses ----
 
-int Resolve(const char *name, uint32_t *address, std::vector<uint32_t> *addressList) {
+int Resolve(const char *name, uint32_t *address, tDynArray *addressList) {
     struct in_addr a;
     if (name[0] >= '0' && name[0] <= '9' && inet_aton(name, &a) != 0) {
         *address = a.s_addr;
@@ -258,15 +258,22 @@ int Resolve(const char *name, uint32_t *address, std::vector<uint32_t> *addressL
     struct addrinfo *list = nullptr;
     int rc = getaddrinfo(name, nullptr, &hints, &list);
     if (rc == 0 && list) {
-        bool first = true;
+        bool first = true, full = false;
         for (struct addrinfo *ai = list; ai; ai = ai->ai_next) {
             if (ai->ai_family != AF_INET) continue;
             uint32_t addr = ((struct sockaddr_in *)ai->ai_addr)->sin_addr.s_addr;
             if (first) *address = addr;
             first = false;
-            if (addressList) addressList->push_back(addr);
+            if (addressList && !full) {
+                if (DynArrayGrow(addressList, 1) != 0) {
+                    full = true;
+                    continue;
+                }
+                static_cast<uint32_t *>(addressList->buf)[addressList->used++] = addr;
+            }
         }
         freeaddrinfo(list);
+        if (full) return SockFail(ESOCK_OUT_OF_MEMORY);
         if (!first) return 0;
         rc = EAI_NONAME;
     }
@@ -284,9 +291,9 @@ char *AddressText(uint32_t address, char *buf) {
     return buf;
 }
 
-int LocalOnlyDecide(const std::vector<uint32_t> &addresses) {
-    for (uint32_t a : addresses) {
-        uint32_t h = ntohl(a);
+int LocalOnlyDecide(const uint32_t *addresses, int count) {
+    for (int i = 0; i < count; i++) {
+        uint32_t h = ntohl(addresses[i]);
         bool loopback = (h >> 24) == 127;
         bool tenZero = (h >> 8) == 0x0a0000;
         if (!loopback && !tenZero) return 0;
@@ -298,21 +305,28 @@ int LocalOnlyCheck() {
     char name[256];
     if (gethostname(name, sizeof name) != 0) return SockFail(ESOCK_NO_HOST_NAME);
     name[sizeof name - 1] = '\0';
-    std::vector<uint32_t> addresses;
+    tDynArray addresses;
+    DynArrayInit(&addresses, sizeof(uint32_t), 8, DA_DOUBLE);
     struct ifaddrs *ifs = nullptr;
     if (getifaddrs(&ifs) == 0) {
         for (struct ifaddrs *i = ifs; i; i = i->ifa_next) {
-            if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
-                addresses.push_back(((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr);
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+            if (DynArrayGrow(&addresses, 1) != 0) break;
+            static_cast<uint32_t *>(addresses.buf)[addresses.used++] =
+                ((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr;
         }
         freeifaddrs(ifs);
     }
-    if (addresses.empty()) {
+    if (addresses.used == 0) {
         uint32_t first;
-        if (Resolve(name, &first, &addresses) != 0 || addresses.empty())
+        if (Resolve(name, &first, &addresses) != 0 || addresses.used == 0) {
+            DynArrayFree(&addresses);
             return SockFail(ESOCK_NO_HOST_ADDRESS);
+        }
     }
-    return LocalOnlyDecide(addresses);
+    int rc = LocalOnlyDecide(static_cast<uint32_t *>(addresses.buf), addresses.used);
+    DynArrayFree(&addresses);
+    return rc;
 }
 
 // ---- Connecting ----

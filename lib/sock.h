@@ -20,7 +20,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "lib/dynarray.h"
 
 #define SOCK_VALID(s) ((s) >= 0)
 constexpr int INVALID_SOCK = -1;
@@ -135,9 +136,10 @@ int ReplyCode(const char *text);
 // Resolves name to an IPv4 address (network order) in *address: a name
 // starting with a digit that reads as a dotted address is that address; else
 // the host database's first address (with addressList given, all of them are
-// appended to it); else 127.0.0.1 for "localhost" (any case). Returns 0, or -1
-// with the resolver's error (11001 "Host not found", ...).
-int Resolve(const char *name, uint32_t *address, std::vector<uint32_t> *addressList);
+// appended to it: a tDynArray of uint32_t, DynArrayInit(list, 4, n, 0)); else
+// 127.0.0.1 for "localhost" (any case). Returns 0, or -1 with the resolver's
+// error (11001 "Host not found", ...) or ESOCK_OUT_OF_MEMORY.
+int Resolve(const char *name, uint32_t *address, tDynArray *addressList);
 
 // Formats an address (network order) as dotted text into buf (16 bytes).
 char *AddressText(uint32_t address, char *buf);
@@ -145,7 +147,7 @@ char *AddressText(uint32_t address, char *buf);
 // The decision of LocalOnlyCheck over a list of addresses (network order):
 // 0 as soon as one is neither loopback (127.0.0.0/8) nor in 10.0.0.0-10.0.0.255,
 // else -1 with ESOCK_LOCAL_ONLY.
-int LocalOnlyDecide(const std::vector<uint32_t> &addresses);
+int LocalOnlyDecide(const uint32_t *addresses, int count);
 
 // Whether this computer has any address that is not local-only: obtains its
 // name (ESOCK_NO_HOST_NAME) and its IPv4 addresses (those of its interfaces,
