@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "lib/tasks.h"
+
 std::atomic<int> shutdownCode{0};
 
 namespace {
@@ -22,6 +24,7 @@ void RequestShutdown(int code) {
     int expected = 0;
     shutdownCode.compare_exchange_strong(expected, code);
     requested.store(true);
+    SchedulerStop(&taskScheduler);
     tHook copy[16];
     int n;
     {
