@@ -1,12 +1,14 @@
 #include "server/store/store_deps.h"
 
 #include "lib/dates.h"
-
-// Forwarders to the modules that own these services. Until the settings are
-// linked in, no subject looks binary and the cache is quiet.
+#include "lib/wildmatch.h"
+#include "server/settings/settings.h"
 
 time_t StoreParseDate(const char *date) { return ParseDate(date, nullptr, false); }
 
-bool StoreSubjectLooksBinary(const char *) { return false; }
+// An empty filter list makes nothing binary (rather than everything).
+bool StoreSubjectLooksBinary(const char *subject) {
+    return PatternListMatch(subject, IniStrings(binaryFilter), WM_EMPTY_NO_MATCH) == 1;
+}
 
-bool StoreVerbose() { return false; }
+bool StoreVerbose() { return verbose != 0; }

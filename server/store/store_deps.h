@@ -2,8 +2,8 @@
 // place: date parsing, the binary-subject test and the verbose switch.
 //
 // Design: each is a plain function here so that the store's sources name one
-// entry point per service; the definitions in store_deps.cpp forward to the
-// owning modules.
+// entry point per service; the definitions forward to the date parser, the
+// wildcard matcher and the global settings.
 //
 // Threading: all are callable from any thread.
 #pragma once

@@ -1,5 +1,6 @@
 #include "server/store/article_data.h"
 
+#include "server/settings/settings.h"
 #include "tests/support/paths.h"
 
 #include <gtest/gtest.h>
@@ -398,6 +399,32 @@ TEST(ArticleDataGuessSizes, Rules) {
         EXPECT_EQ(adt.lines, c.expectLines);
         ArticleDataFree(&adt);
     }
+}
+
+TEST(ArticleDataGuessSizes, BinaryLookingSubjectsGetLargerSizes) {
+    ASSERT_EQ(IniApplyDefaults(&mergatorIni), 0);  // the default binaryFilter
+    struct {
+        const char *line;
+        long bytes, lines;
+    } cases[] = {
+        {"1|holiday.zip (1/5)|F|D|<m1>\r\n", 15000, 300},       // truncated: both guessed
+        {"2|Re: holiday.zip (1/5)|F|D|<m1>\r\n", 1500, 30},     // a reply is not binary
+        {"3|holiday.zip (1/5)|F|D|<m1>||2000\r\n", 10240, 204},  // at least 10240 bytes
+        {"4|holiday.zip (1/5)|F|D|<m1>||50000|\r\n", 50000, 1000},
+        {"5|holiday.zip (1/5)|F|D|<m1>|||4000\r\n", 200000, 4000},
+    };
+    long previous = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string line = Tabs(c.line);
+        tArticleData adt;
+        ASSERT_EQ(ArticleDataParse(line.c_str(), nullptr, nullptr, &adt, true, 0, nullptr, "g", &previous, false, ALL),
+                  E_OK);
+        EXPECT_EQ(adt.bytes, c.bytes);
+        EXPECT_EQ(adt.lines, c.lines);
+        ArticleDataFree(&adt);
+    }
+    IniRelease(&mergatorIni);
 }
 
 TEST(OverviewFixReport, NamesNonZeroCountersInOrder) {
