@@ -14,6 +14,8 @@
 #include "server/main/exitcodes.h"
 #include "server/settings/settings.h"
 #include "server/main/workdir.h"
+#include "server/store/grouplist.h"
+#include "server/store/indices.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -36,6 +38,7 @@ struct tRun {
     bool threadsStarted = false;   // threads may run: wait for them and write the reports
     bool schedulerReady = false;   // the task pool and the scheduler exist
     bool settingsLoaded = false;   // the settings were read (also half-way)
+    bool groupListOpen = false;    // the full group list is open
 };
 
 // A group of start-up steps and the tear-down of what they set up.
@@ -146,8 +149,12 @@ int StartDirectories(tRun *run) {
     if (!minimal && !MakeDirectory("newsrc3")) return EXIT_NEWSRC_DIRECTORY;
     run->pastDirectories = true;
 
-    // Step 11: the group index cache; unless minimal it creates "index2"
-    // (failure: EXIT_INDEX_DIRECTORY). -> store goes here.
+    // Step 11: the group index cache; unless minimal it creates "index2".
+    if (tDiag diag = IndicesCreate(&indexCache, minimal != 0, &journal, nullptr); diag != E_OK) {
+        if (diag == E_CANNOT_CREATE_DIR) return EXIT_INDEX_DIRECTORY;
+        Journal("Could not create the index cache: %s.\n", DiagText(diag));
+        return EXIT_INDEX_DIRECTORY;
+    }
 
     // Step 12.
     if (minimal && AppendLogInit(&unusableLog, "logs/unusable", &journal, 0) != E_OK) return EXIT_UNUSABLE_LOG;
@@ -159,7 +166,8 @@ int StartDirectories(tRun *run) {
 
 void StopDirectories(tRun *) {
     AppendLogRelease(&unusableLog);
-    // -> release the index cache.
+    IndicesClose(indexCache);
+    indexCache = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -224,6 +232,7 @@ int StartScheduler(tRun *run) {
         Panic("TasksInit() == E_OK", __FILE__, __LINE__);
     }
     run->schedulerReady = true;
+    if (indexCache) IndicesUseScheduler(indexCache, &taskScheduler);
     return 0;
 }
 
@@ -236,17 +245,23 @@ void StopScheduler(tRun *run) {
 // ---------------------------------------------------------------------------
 // Steps 24-25: full group list.
 
-int StartGroupList(tRun *) {
-    // Step 24: open "etc/groups.sq3" with noByName; unless minimal enter each
-    //          file of "index2" (but "*-journal") as an active group, with the
-    //          journal lines of the group list; failure: EXIT_GROUPS_LIST.
-    // Step 25: the popularity data is the group list itself.
-    // -> full group list goes here.
+int StartGroupList(tRun *run) {
+    // Step 24: the full group list; unless minimal every file of "index2"
+    // enters it as an active group. Step 25: the popularity data is the
+    // group list itself.
+    static tGroupWants wants;  // the setting arrays outlive the list
+    wants.yes = IniStrings(yes);
+    wants.noByPattern = IniStrings(noByPattern);
+    wants.noByName = IniStrings(noByName);
+    if (GroupListStart(&groupList, &journal, &wants, &shutdownCode, minimal != 0) < 0) return EXIT_GROUPS_LIST;
+    run->groupListOpen = true;
     return 0;
 }
 
-void StopGroupList(tRun *) {
-    // -> close the full group list.
+void StopGroupList(tRun *run) {
+    if (!run->groupListOpen) return;
+    GroupListClose(&groupList);
+    run->groupListOpen = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -323,8 +338,11 @@ int StartRunning(tRun *run) {
     //          "WebDispatcher" of the existing listeners on the task pool
     //          (PoolStart); failure: RequestShutdown and return
     //          EXIT_NNTP_THREAD or EXIT_WEB_THREAD.
-    // Step 37: schedule "Compact" in category "compact", due in 600 seconds;
-    //          failure: RequestShutdown and return EXIT_COMPACT_TASK.
+    // Step 37: the compaction task, first due in ten minutes.
+    if (CompactTaskSchedule(indexCache, &taskScheduler, time(nullptr) + COMPACT_FIRST_DELAY) < 0) {
+        RequestShutdown(EXIT_COMPACT_TASK);
+        return EXIT_COMPACT_TASK;
+    }
     // Step 38: when explore is set, prepare the update context and schedule
     //          "UpdateServers" in category "update", due now; failure:
     //          RequestShutdown and return EXIT_UPDATE_TASK.

@@ -135,7 +135,7 @@ TEST(MergatorRun, ConsoleEventsStopTheRunWithCode43) {
         EXPECT_NE(err.find("Mergator successfully started.\n"), std::string::npos) << "journal echoed: " << err;
         // The empty directories of the run are gone; the configuration, the
         // journal and the empty client log stay.
-        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/mergator.ini", "etc/servers.ini", "journal", "logs/",
+        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/groups.sq3", "etc/mergator.ini", "etc/servers.ini", "journal", "logs/",
                                                              "logs/clients"}));
     }
 }

@@ -94,6 +94,6 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
     for (auto &entry : std::filesystem::recursive_directory_iterator(dir.path))
         left.push_back(std::filesystem::relative(entry.path(), dir.path).string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/mergator.ini",
+    EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/groups.sq3", "etc/mergator.ini",
                                               "etc/servers.ini", "logs", "logs/web"}));
 }
