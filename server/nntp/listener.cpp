@@ -37,7 +37,10 @@ int OpenListening(tListener *listener, int *port) {
     request.traceContext = listener->journal;
     int socket = TcpSocket(port, &request);
     if (socket < 0) return -1;
-    if (SocketListen(socket, LISTENER_BACKLOG) < 0) return CloseAndFail(socket);
+    // Non-blocking, so that a connection that vanishes between the wait and
+    // the accept cannot hold the dispatcher (accepted sockets still block).
+    if (SocketListen(socket, LISTENER_BACKLOG) < 0 || SocketSetBlocking(socket, false) < 0)
+        return CloseAndFail(socket);
     return socket;
 }
 
