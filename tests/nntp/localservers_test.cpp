@@ -192,6 +192,10 @@ TEST_F(LocalServersTest, InterimSessionsAnswerUntilQuit) {
         EXPECT_EQ(c.Line(), "500 command not recognized\r\n");
         EXPECT_EQ(c.Line(), "205 bye\r\n");
         EXPECT_EQ(c.Line(), "");
+        // The log is appended before the connection is closed.
+        std::string clients = ReadWholeFile(dir / "logs/clients");
+        EXPECT_NE(clients.find("GROUP alt.test\r\n"), std::string::npos) << clients;
+        EXPECT_NE(clients.find("205 bye\r\n"), std::string::npos);
     }
     free(banner);
     banner = strdup("200 Welcome here");
@@ -206,6 +210,9 @@ TEST_F(LocalServersTest, InterimSessionsAnswerUntilQuit) {
         std::string answer = w.Rest();
         EXPECT_EQ(answer.rfind("HTTP/1.1 ", 0), 0u) << answer;
         EXPECT_NE(answer.find("</html>\r\n"), std::string::npos);
+        std::string webLog = ReadWholeFile(dir / "logs/web");
+        EXPECT_NE(webLog.find("Client: "), std::string::npos) << webLog;
+        EXPECT_NE(webLog.find("GET / HTTP/1.1\r\n"), std::string::npos);
     }
 }
 
