@@ -14,6 +14,10 @@
 #include "server/main/exitcodes.h"
 #include "server/settings/settings.h"
 #include "server/main/workdir.h"
+#include "server/nntp/clients.h"
+#include "server/nntp/interim.h"
+#include "server/nntp/listener.h"
+#include "server/nntp/localservers.h"
 #include "server/store/grouplist.h"
 #include "server/store/indices.h"
 
@@ -91,20 +95,7 @@ int StartSettings(tRun *run) {
 
     // Step 7: is another server already listening on the NNTP port?
     if (nntpEnabled && !run->migrationMode) {
-        tConnectRequest probe{};
-        probe.host = "127.0.0.1";
-        probe.port = nntpPort;
-        probe.timeout = 10;
-        probe.cancelSocket = CancelSocketGet();
-        int sock = DirectConnect(&probe);
-        if (sock >= 0) {
-            SocketClose(sock);
-            Journal("Another server is already running on port %d\n", nntpPort);
-            if (!run->autoConfigured) {
-                if (!ignoreAnother) return EXIT_ANOTHER_SERVER;
-                Journal("Ignoring this situation as requested.\n");
-            }
-        }
+        if (int code = LocalServerProbe(nntpPort, run->autoConfigured, ignoreAnother, &journal)) return code;
     }
     return 0;
 }
@@ -267,28 +258,60 @@ void StopGroupList(tRun *run) {
 // ---------------------------------------------------------------------------
 // Steps 26-29: asynchronous retrieval, client registry, listeners.
 
-int StartServices(tRun *) {
+// The client registry and the two listeners of this run (new objects each
+// run: they hold locks that cannot be reset in place).
+tClientRegistry *clientRegistry = nullptr;
+tListener *nntpListener = nullptr;
+tListener *webListener = nullptr;
+
+int StartServices(tRun *run) {
     // Step 26: initialise asynchronous retrieval with retrievedMark, the
     //          retrieved list when retrievedLog, and executeCmd only when
     //          executeYes and not empty; failure: EXIT_ASYNC_INIT.
-    // Step 27: initialise the client registry.
-    // Step 28: when nntpEnabled and not migrating: the NNTP listener on
-    //          nntpPort with "logs/clients" (100000 bytes), maxNntp,
-    //          nntpQueueRequests and keptClientSocket; failure:
-    //          EXIT_NNTP_SERVER. Then the shortcut files "telnet.htm",
-    //          "telnet.url", "news.htm", "news.url" (telnetHtm, telnetUrl,
-    //          newsHtm, newsUrl) with the port actually bound.
-    // Step 29: when webEnabled and not migrating: the web listener on webPort
-    //          with "logs/web" (100000 bytes), maxWeb, webQueueRequests;
-    //          failure: EXIT_WEB_SERVER. Then "web.htm", "web.url" (webHtm,
-    //          webUrl).
-    // -> asynchronous retrieval and listeners go here.
+    // -> asynchronous retrieval goes here.
+
+    // Step 27.
+    clientRegistry = new tClientRegistry{};
+    RegistryInit(clientRegistry);
+
+    tLocalServerContext context{};
+    context.registry = clientRegistry;
+    context.indices = indexCache;
+    context.taskPool = &taskPool;
+    context.groupList = &groupList;
+    context.restartRequested = &restartRequested;
+    context.keptClientSocket = &keptClientSocket;
+    context.journal = &journal;
+    context.nntpSession = InterimNntpSession;
+    context.webSession = InterimWebSession;
+
+    // Step 28: the NNTP listener and its shortcut files (with the port bound).
+    if (nntpEnabled && !run->migrationMode) {
+        nntpListener = new tListener{};
+        if (int code = NntpServerCreate(nntpListener, &context)) return code;
+    }
+    // Step 29: the web listener and its shortcut files.
+    if (webEnabled && !run->migrationMode) {
+        webListener = new tListener{};
+        if (int code = WebServerCreate(webListener, &context)) return code;
+    }
     return 0;
 }
 
 void StopServices(tRun *) {
-    // -> close the listening sockets, then release the client registry, then
-    //    asynchronous retrieval.
+    // Every client thread has ended (PoolWaitAll): close the listening
+    // sockets, then the registry. -> asynchronous retrieval goes here, last.
+    for (tListener **listener : {&nntpListener, &webListener}) {
+        if (!*listener) continue;
+        ListenerClose(*listener);
+        delete *listener;
+        *listener = nullptr;
+    }
+    if (clientRegistry) {
+        RegistryRelease(clientRegistry);
+        delete clientRegistry;
+        clientRegistry = nullptr;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -334,10 +357,12 @@ int StartRunning(tRun *run) {
     // -> asynchronous retrieval goes here.
 
     run->threadsStarted = true;
-    // Step 36: start the dispatcher threads "NntpDispatcher" and
-    //          "WebDispatcher" of the existing listeners on the task pool
-    //          (PoolStart); failure: RequestShutdown and return
-    //          EXIT_NNTP_THREAD or EXIT_WEB_THREAD.
+    // Step 36: the dispatcher threads "NntpDispatcher" and "WebDispatcher"
+    // (on failure the shutdown has been requested already).
+    for (tListener *listener : {nntpListener, webListener}) {
+        if (!listener) continue;
+        if (int code = DispatcherStart(listener)) return code;
+    }
     // Step 37: the compaction task, first due in ten minutes.
     if (CompactTaskSchedule(indexCache, &taskScheduler, time(nullptr) + COMPACT_FIRST_DELAY) < 0) {
         RequestShutdown(EXIT_COMPACT_TASK);
