@@ -14,12 +14,15 @@ tLog journal;
 
 namespace {
 
-// The fixed 24-character ctime form of now, without its line feed.
-void CtimeNow(char *buf, size_t size) {
+// The fixed 24-character ctime form of now ("Tue Jun  9 14:03:55 2009"),
+// without its line feed. buf holds at least 26 bytes.
+void CtimeNow(char *buf) {
     time_t now = time(nullptr);
-    struct tm tmv;
-    localtime_r(&now, &tmv);
-    strftime(buf, size, "%a %b %d %H:%M:%S %Y", &tmv);
+    if (!ctime_r(&now, buf)) {
+        strcpy(buf, "???");
+        return;
+    }
+    buf[strcspn(buf, "\n")] = '\0';
 }
 
 void Emit(tLog *log, const char *data, size_t len) {
@@ -87,7 +90,7 @@ int LogOpen(tLog *log, const char *path, long maxSize) {
     log->file = f;
     log->lock = new std::mutex;
     char date[64];
-    CtimeNow(date, sizeof date);
+    CtimeNow(date);
     char banner[128];
     int n = snprintf(banner, sizeof banner, "========================\nDate: %s\n", date);
     fwrite(banner, 1, (size_t)n, f);
@@ -97,8 +100,8 @@ int LogOpen(tLog *log, const char *path, long maxSize) {
 void LogClose(tLog *log) {
     if (!log || !log->file) return;
     char date[64];
-    CtimeNow(date, sizeof date);
-    fprintf(log->file, "Ended at: %s\n", date);
+    CtimeNow(date);
+    fprintf(log->file, "%sEnded at: %s\n", log->inDots ? "\n" : "", date);
     fclose(log->file);
     delete log->lock;
     *log = tLog{};
@@ -106,18 +109,57 @@ void LogClose(tLog *log) {
 
 void LogMessageV(tLog *log, const char *format, va_list args) {
     if (!log || (!log->file && !log->echo) || !log->lock) return;
+    // The whole message is assembled first and written with one call, so
+    // that the lines of concurrent writers (and processes appending to the
+    // same file) stay whole.
+    char small[1024];
+    size_t head = 0;
+    if (timeStampLogs) {
+        LogTimeStamp(small);
+        head = strlen(small);
+    }
+    if (log->prefix) {
+        size_t n = strlen(log->prefix);
+        if (head + n < 256) {
+            memcpy(small + head, log->prefix, n);
+            head += n;
+        } else {
+            head = sizeof small;  // unusual: take the long path below
+        }
+    }
+    std::string big;
+    const char *text = small;
+    size_t len = 0;
+    if (head < sizeof small) {
+        va_list copy;
+        va_copy(copy, args);
+        int n = vsnprintf(small + head, sizeof small - head, format, copy);
+        va_end(copy);
+        if (n < 0) return;
+        len = head + (size_t)n;
+    }
+    if (head >= sizeof small || len >= sizeof small) {
+        char stamp[32];
+        big = timeStampLogs ? LogTimeStamp(stamp) : "";
+        if (log->prefix) big += log->prefix;
+        va_list copy;
+        va_copy(copy, args);
+        int n = vsnprintf(nullptr, 0, format, copy);
+        va_end(copy);
+        if (n < 0) return;
+        size_t at = big.size();
+        big.resize(at + (size_t)n + 1);
+        vsnprintf(big.data() + at, (size_t)n + 1, format, args);
+        big.resize(at + (size_t)n);
+        text = big.data();
+        len = big.size();
+    }
     std::lock_guard<std::mutex> g(*log->lock);
     if (log->inDots) {
         Emit(log, "\n", 1);
         log->inDots = 0;
     }
-    if (timeStampLogs) {
-        char stamp[32];
-        LogTimeStamp(stamp);
-        Emit(log, stamp, strlen(stamp));
-    }
-    if (log->prefix) Emit(log, log->prefix, strlen(log->prefix));
-    EmitFormatted(log, format, args);
+    Emit(log, text, len);
 }
 
 void LogMessage(tLog *log, const char *format, ...) {
@@ -139,3 +181,41 @@ void LogWrite(tLog *log, const void *bytes, size_t length) {
     if (!log || (!log->file && !log->echo)) return;
     Emit(log, static_cast<const char *>(bytes), length);
 }
+
+void LogDotsInit(tLog *log, int width) {
+    log->dotWidth = width;
+    log->dotCount = 0;
+    log->inDots = 0;
+}
+
+int LogDot(tLog *log, char character) {
+    int width = log->dotWidth > 0 ? log->dotWidth : 1;
+    int position = log->dotCount % width;
+    if (position != 0 && log->inDots) {
+        Emit(log, &character, 1);
+        if (position == width - 1) {
+            Emit(log, "\n", 1);
+            log->inDots = 0;
+        }
+    } else {
+        char line[320];
+        size_t len = 0;
+        if (log->inDots) line[len++] = '\n';
+        if (timeStampLogs) {
+            LogTimeStamp(line + len);
+            len += strlen(line + len);
+        }
+        if (log->prefix) {
+            size_t n = strlen(log->prefix);
+            if (n > 256) n = 256;
+            memcpy(line + len, log->prefix, n);
+            len += n;
+        }
+        line[len++] = character;
+        Emit(log, line, len);
+        log->inDots = 1;
+    }
+    return ++log->dotCount;
+}
+
+int LogDotChar(tLog *log) { return LogDot(log, '.'); }

@@ -7,10 +7,14 @@
 // "Ended at: <ctime date>\n". With echo set every write is repeated on
 // standard error (the journal while a console is attached).
 //
-// Threading: LogMessage is serialised by the log's own lock, so lines of
-// different threads never interleave within one call. LogRaw and LogWrite
-// take no lock and are used only by the thread that owns the log (to continue
-// a line). Write errors are ignored.
+// Progress lines (LogDot) show long operations as rows of characters, one
+// row of dotWidth characters per line.
+//
+// Threading: LogMessage is serialised by the log's own lock and writes each
+// message with one call, so lines of different threads never interleave
+// within one call. LogRaw, LogWrite and LogDot take no lock and are used only
+// by the thread that owns the log (to continue a line). Write errors are
+// ignored.
 #pragma once
 
 #include <cstdarg>
@@ -34,6 +38,12 @@ struct tLog {
 // The journal of the multiplexer: opened and closed by the main program.
 extern tLog journal;
 
+// Size limits (bytes) of the multiplexer's logs, beyond which they are
+// rotated to ".bak" when opened.
+constexpr long JOURNAL_MAX_SIZE = 204800;       // "journal"
+constexpr long EXPLORE_LOG_MAX_SIZE = 102400;   // "explore/..."
+constexpr long SESSION_LOG_MAX_SIZE = 10240;    // "logs/cli-%s-%d", "logs/web-%s-%d", "async/%lx.log"
+
 // Opens path for a log: creates it empty when absent; otherwise rotates it
 // when larger than maxSize (RotateIfLarge) and appends. textMode is kept for
 // the interface (Linux has no text mode). Returns null on failure with errno.
@@ -49,8 +59,9 @@ int RotateIfLarge(const char *path, long maxSize);
 // file cannot be opened, else E_OK.
 int LogOpen(tLog *log, const char *path, long maxSize);
 
-// Writes "Ended at: <date>\n", closes the file, destroys the lock and zeroes
-// the structure. A log that is not open is left alone.
+// Ends an open progress line, writes "Ended at: <date>\n", closes the file,
+// destroys the lock and zeroes the structure. A log that is not open is left
+// alone.
 void LogClose(tLog *log);
 
 // Under the log's lock: ends an open progress line, writes the time stamp
@@ -64,6 +75,19 @@ void LogRaw(tLog *log, const char *format, ...) __attribute__((format(printf, 2,
 
 // Raw bytes to the file (and standard error with echo).
 void LogWrite(tLog *log, const void *bytes, size_t length);
+
+// Starts counting progress characters: dotWidth = width, no line open.
+void LogDotsInit(tLog *log, int width);
+
+// Writes one progress character and returns the new dotCount. Within an
+// open line the character is written raw, and the line is ended after
+// dotWidth characters; otherwise any open line is ended, and a new line
+// starts with the time stamp (timeStampLogs), the prefix and the character.
+// No lock: only the thread that owns the log calls it.
+int LogDot(tLog *log, char character);
+
+// LogDot with ".".
+int LogDotChar(tLog *log);
 
 // Writes the time stamp of now ("%2d/%02d %2d:%02d:%02d  ") into buf, which
 // must hold at least 32 bytes; returns buf.
