@@ -490,10 +490,22 @@ tDiag AddServersFromList(tServers *servers, int shortFileNames, int noXGTITLE, i
         LogMessage(log, "Could not open '%s'.\n", path);
         return E_FILE_MISSING;
     }
+    if (ServersFileCheck(path, log) != 0) {
+        fclose(file);
+        return E_FILE_MISSING;
+    }
     tIniSection *section = ServerSection(servers);
-    char line[513];
+    char line[514];
     tDiag rc = E_OK;
+    int lineNumber = 0;
     while (rc == E_OK && fgets(line, sizeof line, file)) {
+        lineNumber++;
+        // The tail of a longer line must not become a server of its own.
+        if (strlen(line) > 512 || (!strchr(line, '\n') && !feof(file))) {
+            LogMessage(log, "Line %d of '%s' is longer than 512 characters.\n", lineNumber, path);
+            rc = E_SERVERS_INI_ERROR;
+            break;
+        }
         char *save = nullptr;
         char *token = strtok_r(line, " \t\r\n", &save);
         if (!token) continue;
@@ -578,11 +590,23 @@ tDiag BindServers(tServers *servers) {
 }
 
 tDiag SaveServers(tServers *servers) {
+    std::lock_guard<std::mutex> guard(servers->saveLock);
     if (!servers->loaded) return E_OK;
     int rc = IniWrite(&servers->iniFile);
     if (rc == 0) return E_OK;
     LogMessage(servers->log, "Could not save etc/servers.ini: %s.\n", IniErrorText(rc));
     return E_SERVERS_INI_SAVE;
+}
+
+int ServersStart(tServers *servers, tLog *log, const char *importFile, tServerAvailableFn serverAvailable,
+                 void *data, tScheduler *scheduler) {
+    if (ServersLoadDynamic(servers, log) != E_OK) return SERVERS_EXIT_CONFIG;
+    if (LoadServers(servers, log, shortFileNames, noXGTITLE, alwaysLIST, serverAvailable, data, scheduler) != E_OK)
+        return SERVERS_EXIT_CONFIG;
+    if (importFile && AddServersFromList(servers, shortFileNames, noXGTITLE, alwaysLIST, importFile) != E_OK)
+        return SERVERS_EXIT_IMPORT;
+    if (BindServers(servers) != E_OK) return SERVERS_EXIT_CONFIG;
+    return 0;
 }
 
 tDiag SaveServersDynamic(tServers *servers) { return ServDynaSave(&servers->dyna, servers->log); }

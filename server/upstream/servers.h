@@ -175,6 +175,7 @@ struct tServers {
     tIniStringArray comment{};   // free comment lines of [file]
     tIniUrlArray proxies{};      // the url lines of [proxies]
     int loaded = 0;              // LoadServers succeeded, ServersRelease has not run
+    std::mutex saveLock;         // serialises SaveServers
 
     // ---- Derived at load ----
     int32_t mainServer = 0;        // id of the main server, 0 = none
@@ -222,10 +223,13 @@ extern tServers allServers;
                                 int alwaysLIST, tServerAvailableFn serverAvailable, void *data,
                                 tScheduler *scheduler, const char *path = "etc/servers.ini");
 
-// Appends the servers of a plain list file: one server per line, its URL
-// then any private proxies, separated by blanks or tabs. A server whose disk
-// name equals another's is skipped silently. Returns E_OK (the servers file
-// is then written back); E_FILE_MISSING after "Could not open '%s'.\n";
+// Appends the servers of a plain list file: one server per line (at most 512
+// characters), its URL then any private proxies, separated by blanks or
+// tabs. A server whose disk name equals another's is skipped silently.
+// Returns E_OK (the servers file is then written back); E_FILE_MISSING after
+// "Could not open '%s'.\n" or when ServersFileCheck refuses the file;
+// E_SERVERS_INI_ERROR after "Line %d of '%s' is longer than 512
+// characters.\n";
 // E_SERVERS_INI_ERROR (or another validation result) after the message of the
 // faulty line, whose server is then dropped; the servers added before it
 // stay in memory. After LoadServers, main thread.
@@ -240,8 +244,10 @@ extern tServers allServers;
 // LoadServers (and AddServersFromList).
 [[nodiscard]] tDiag BindServers(tServers *servers);
 
-// Writes "etc/servers.ini" back (atomically). E_OK, or E_SERVERS_INI_SAVE
-// after "Could not save etc/servers.ini: %s.\n". Callers serialise.
+// Writes "etc/servers.ini" back (through a temporary file, synced and
+// renamed, so a failed save leaves the previous file whole). E_OK, or
+// E_SERVERS_INI_SAVE after "Could not save etc/servers.ini: %s.\n". Any
+// thread; saves are serialised.
 tDiag SaveServers(tServers *servers);
 
 // Saves "etc/servdyna.ini" (see ServDynaSave).
@@ -254,6 +260,19 @@ tDiag SaveServersDynamic(tServers *servers);
 // error). The structure is ready for another run afterwards. Main thread,
 // with no other thread using the servers.
 void ServersRelease(tServers *servers);
+
+// Exit codes of the start-up steps below.
+constexpr int SERVERS_EXIT_CONFIG = 20;  // "Error in the etc/servers.ini file"
+constexpr int SERVERS_EXIT_IMPORT = 56;  // "Error when importing servers from file"
+
+// Start-up of the servers in one call: ServersLoadDynamic ("etc/servdyna.ini"),
+// LoadServers ("etc/servers.ini") with the settings shortFileNames,
+// noXGTITLE and alwaysLIST, AddServersFromList when importFile is not null,
+// then BindServers. Returns 0, SERVERS_EXIT_CONFIG or SERVERS_EXIT_IMPORT;
+// on failure what was loaded stays for ServersRelease to free (which the
+// tear-down calls in any case). Main thread.
+[[nodiscard]] int ServersStart(tServers *servers, tLog *log, const char *importFile,
+                               tServerAvailableFn serverAvailable, void *data, tScheduler *scheduler);
 
 // ---------------------------------------------------------------------------
 // The server list

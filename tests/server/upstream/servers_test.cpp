@@ -388,11 +388,14 @@ TEST_F(ServersFixture, ImportAddsNewServersAndSkipsKnownOnes) {
 TEST_F(ServersFixture, FaultyImportsFail) {
     ASSERT_EQ(Load("[server]\nurl=a.example\n"), E_OK);
     std::string before = ReadWholeFile(iniPath);
+    std::string longLine = "b.example " + std::string(600, 'p') + "\n";
     struct {
-        const char *content;
+        std::string content;
         tDiag rc;
         const char *message;
     } cases[] = {
+        {longLine, E_SERVERS_INI_ERROR, "Line 1 of '"},
+        {std::string("b.example\0\n", 11), E_FILE_MISSING, "holds binary data"},
         {"b.example\nc.example:0\n", E_SERVERS_INI_ERROR, "URL c.example:0 has incorrect format: "},
         {"d.example p.lan:9999\n", E_SERVERS_INI_ERROR, "Proxy type is not specified for p.lan"},
         {"e.example socks5://p,1\n", E_SERVERS_INI_ERROR, "Per-server proxies cannot have a proxy group defined.\n"},
@@ -400,7 +403,7 @@ TEST_F(ServersFixture, FaultyImportsFail) {
     };
     std::string list = dir / "list.txt";
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.content);
+        SCOPED_TRACE(c.content.substr(0, 40));
         ASSERT_TRUE(WriteWholeFile(list, c.content));
         EXPECT_EQ(AddServersFromList(servers.get(), 0, 0, 0, list.c_str()), c.rc);
         EXPECT_NE(Journal().find(c.message), std::string::npos) << Journal();
@@ -408,6 +411,31 @@ TEST_F(ServersFixture, FaultyImportsFail) {
     }
     EXPECT_EQ(AddServersFromList(servers.get(), 0, 0, 0, (dir / "absent").c_str()), E_FILE_MISSING);
     EXPECT_NE(Journal().find("Could not open '" + dir / "absent" + "'.\n"), std::string::npos);
+}
+
+TEST_F(ServersFixture, StartUpStepsGiveTheirExitCodes) {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(mkdir("etc", 0755), 0);
+    ASSERT_TRUE(WriteWholeFile("etc/servers.ini", "[server]\nurl=a.example\n"));
+    ASSERT_TRUE(WriteWholeFile("list", "b.example\n"));
+    ASSERT_TRUE(WriteWholeFile("badlist", "c.example:0\n"));
+    EXPECT_EQ(ServersStart(servers.get(), &log, "list", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(ServerCount(servers.get()), 2);
+    EXPECT_EQ(ServDynaCount(&servers->dyna), 2);
+    EXPECT_NE(Server(1)->dynamic, nullptr);
+    Restart();
+    EXPECT_EQ(ServersStart(servers.get(), &log, "badlist", nullptr, nullptr, nullptr), SERVERS_EXIT_IMPORT);
+    Restart();
+    ASSERT_TRUE(WriteWholeFile("etc/servdyna.ini", std::string("\0\0", 2)));
+    EXPECT_EQ(ServersStart(servers.get(), &log, nullptr, nullptr, nullptr, nullptr), SERVERS_EXIT_CONFIG);
+    Restart();
+    ASSERT_TRUE(WriteWholeFile("etc/servdyna.ini", ""));
+    ASSERT_TRUE(WriteWholeFile("etc/servers.ini", "[server]\nid=2\nurl=a.example\n[server]\nid=2\nurl=b.example\n"));
+    EXPECT_EQ(ServersStart(servers.get(), &log, nullptr, nullptr, nullptr, nullptr), SERVERS_EXIT_CONFIG);
+    Restart();
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 TEST_F(ServersFixture, LookupsByIdNameAndPostingGroup) {
