@@ -11,6 +11,7 @@
 #include <cstring>
 #include <strings.h>
 #include <sys/stat.h>
+#include <vector>
 
 tServers allServers;
 
@@ -295,8 +296,15 @@ int ValidateServer(tServers *servers, tServer *server, int shortFileNames, int n
     }
     if (server->disabled) server->main = server->background = 0;
     if (server->id == 0) {
+        // The lowest free id is at most the number of servers.
+        int n = ServerCount(servers);
+        std::vector<char> used((size_t)n + 2, 0);
+        for (int i = 0; i < n; i++) {
+            int32_t other = ServerAt(servers, i)->id;
+            if (other > 0 && other <= n + 1) used[(size_t)other] = 1;
+        }
         int32_t id = 1;
-        while (ServerWithId(servers, id)) id++;
+        while (id <= n && used[(size_t)id] != 0) id++;
         server->id = id;
     }
     for (int i = 0; i < ServerCount(servers); i++) {
