@@ -26,11 +26,12 @@ build-asan: deps-test
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 
 # The first start in a new work directory configures it and ends with exit
-# code 55; start it again so that it runs.
+# code 55; start it again so that it runs. Ctrl-C stops it. Standard input is
+# not the terminal, so no "Press Enter" prompt holds up make at the end.
 run: build
 	@mkdir -p $(WORKDIR)
-	@./$(BUILD)/mergator -d $(WORKDIR); rc=$$?; \
-	if [ $$rc -eq 55 ]; then ./$(BUILD)/mergator -d $(WORKDIR); rc=$$?; fi; exit $$rc
+	@./$(BUILD)/mergator -d $(WORKDIR) </dev/null; rc=$$?; \
+	if [ $$rc -eq 55 ]; then ./$(BUILD)/mergator -d $(WORKDIR) </dev/null; rc=$$?; fi; exit $$rc
 
 test: deps-test
 	$(MAKE) test-normal

@@ -1,7 +1,4 @@
 // Program entry of the multiplexer.
-#include <cstdio>
+#include "server/main/entry.h"
 
-int main() {
-    fputs("Mergator 4.5\n", stdout);
-    return 0;
-}
+int main(int argc, char **argv) { return Main(argc, argv); }
