@@ -518,7 +518,11 @@ tDiag AddServersFromList(tServers *servers, int shortFileNames, int noXGTITLE, i
         char *token = strtok_r(line, " \t\r\n", &save);
         if (!token) continue;
         void *instance = nullptr;
-        int irc = tServerRecords::New(section, &instance);
+        int irc;
+        {
+            std::lock_guard<std::mutex> guard(servers->lock);
+            irc = tServerRecords::New(section, &instance);
+        }
         if (irc != 0) {
             LogMessage(log, "Could not allocate another server: %s.\n", IniErrorText(irc));
             rc = E_OUT_OF_MEMORY;
