@@ -19,6 +19,7 @@
 #include "server/nntp/listener.h"
 #include "server/nntp/localservers.h"
 #include "server/store/grouplist.h"
+#include "server/upstream/servers.h"
 #include "server/store/indices.h"
 
 #include <cstdarg>
@@ -43,6 +44,7 @@ struct tRun {
     bool schedulerReady = false;   // the task pool and the scheduler exist
     bool settingsLoaded = false;   // the settings were read (also half-way)
     bool groupListOpen = false;    // the full group list is open
+    bool serversLoaded = false;    // the server definitions were read (also half-way)
 };
 
 // A group of start-up steps and the tear-down of what they set up.
@@ -165,28 +167,22 @@ void StopDirectories(tRun *) {
 // Steps 14-18: servers.
 
 int StartServers(tRun *run) {
-    // Step 14: load "etc/servdyna.ini"; failure: EXIT_SERVERS_INI.
-    // Step 15: load "etc/servers.ini" with shortFileNames, noXGTITLE,
-    //          alwaysLIST, the check callback and the scheduler; failure:
-    //          EXIT_SERVERS_INI.
-    // Step 16: with run->importFile import its servers; failure:
-    //          EXIT_IMPORT_FAILED.
-    // Step 17: bind the servers to their proxies and dynamic data; failure:
-    //          EXIT_SERVERS_INI.
-    // -> server definitions go here. Until then an import cannot be made,
-    //    and saying so is better than ignoring the file.
-    if (run->importFile) {
-        Journal("Cannot import servers from '%s': this version cannot read server lists yet.\n", run->importFile);
-        return EXIT_IMPORT_FAILED;
-    }
+    // Steps 14-17: "etc/servdyna.ini", "etc/servers.ini", the import of
+    // run->importFile and the binding of servers to their proxies and
+    // statistics (exit codes 20 and 56).
+    run->serversLoaded = true;
+    if (int code = ServersStart(&allServers, &journal, run->importFile, nullptr, nullptr, &taskScheduler))
+        return code;
 
     // Step 18.
     if (otherComputers) Journal("Warning: server configured to allow connections from everywhere.\n");
     return 0;
 }
 
-void StopServers(tRun *) {
-    // -> release the servers, saving "etc/servdyna.ini".
+void StopServers(tRun *run) {
+    // Saves "etc/servdyna.ini"; safe after a start that failed half-way.
+    if (run->serversLoaded) ServersRelease(&allServers);
+    run->serversLoaded = false;
 }
 
 // ---------------------------------------------------------------------------

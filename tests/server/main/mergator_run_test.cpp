@@ -133,9 +133,10 @@ TEST(MergatorRun, ConsoleEventsStopTheRunWithCode43) {
         EXPECT_NE(err.find("Shutdown requested by signal " + std::to_string(sig) + "...\n"), std::string::npos)
             << err;
         EXPECT_NE(err.find("Mergator successfully started.\n"), std::string::npos) << "journal echoed: " << err;
-        // The empty directories of the run are gone; the configuration, the
-        // journal stay.
-        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/groups.sq3", "etc/mergator.ini", "etc/servers.ini", "journal"}));
+        // The empty directories of the run are gone; the configuration and
+        // the journal stay.
+        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/groups.sq3", "etc/mergator.ini",
+                                                             "etc/servdyna.ini", "etc/servers.ini", "journal"}));
     }
 }
 

@@ -99,6 +99,7 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
         std::filesystem::create_directories(std::filesystem::path(dir / file).parent_path());
         ASSERT_TRUE(WriteWholeFile(dir / file, "data"));
     }
+    ASSERT_TRUE(WriteWholeFile(dir / "etc/servers.ini", ""));
     ASSERT_TRUE(WriteWholeFile(dir / "etc/mergator.ini",
                                FreePortSettings() + "[shutdown]\ndeleteJournal=1\ndeleteLogsClients=1\ndeleteLogsIntruder=1\n"
                                "deleteExplore=1\ndeleteActual=1\n"));
@@ -119,5 +120,5 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
         left.push_back(std::filesystem::relative(entry.path(), dir.path).string());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/groups.sq3", "etc/mergator.ini",
-                                              "etc/servers.ini", "logs", "logs/web"}));
+                                              "etc/servdyna.ini", "etc/servers.ini", "logs", "logs/web"}));
 }
