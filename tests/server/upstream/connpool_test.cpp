@@ -1,0 +1,230 @@
+// The connection pool: deadline order, reuse of idle connections, idle and
+// keep-alive tasks, failed connects, reconnection, shutdown and reports.
+#include "server/upstream/pool.h"
+
+#include "tests/server/upstream/upstreamfixture.h"
+#include "tests/support/fakenntp.h"
+
+#include <vector>
+
+namespace {
+
+struct PoolFixture : UpstreamFixture {
+    int ActiveRequests() {
+        std::lock_guard<std::mutex> guard(Server()->lock);
+        int n = 0;
+        for (tDlink *l = Server()->activeServerRequests.next; l != &Server()->activeServerRequests; l = l->next) n++;
+        return n;
+    }
+    int Connections() {
+        std::lock_guard<std::mutex> guard(Server()->lock);
+        return Server()->connections;
+    }
+    void Advance(long seconds) {
+        clockOffset += seconds;
+        SchedulerWake(&taskScheduler);
+    }
+};
+
+const tRequester direct{"direct", -120, KIND_DIRECT};
+const tRequester explore{"explore", 120, KIND_EXPLORE};
+
+TEST_F(PoolFixture, RequestsAreServedInDeadlineOrderWithinTheConnectionLimit) {
+    tFakeNntp fake({"200 hi"});
+    LoadServer(fake.port(), "adjustMaxConnections=-2\n");
+    tServerConnection *held[2];
+    for (auto &sc : held) ASSERT_EQ(RequestConnection(Server(), &direct, &journal, 60, -1, &sc), E_OK);
+
+    std::mutex lock;
+    std::vector<std::string> order;
+    std::vector<std::thread> threads;
+    auto ask = [&](const tRequester *who, std::string name) {
+        threads.emplace_back([&, who, name] {
+            tServerConnection *sc = nullptr;
+            tRequester r = *who;
+            r.name = name.c_str();
+            ASSERT_EQ(RequestConnection(Server(), &r, &journal, 120, -1, &sc), E_OK);
+            {
+                std::lock_guard<std::mutex> g(lock);
+                order.push_back(name);
+            }
+            ReleaseConnection(sc, 0);
+        });
+    };
+    for (int i = 0; i < 3; i++) {
+        ask(&explore, "explore" + std::to_string(i));
+        ASSERT_TRUE(Eventually([&] { return ActiveRequests() == i + 1; }));
+    }
+    ask(&direct, "direct");
+    ASSERT_TRUE(Eventually([&] { return ActiveRequests() == 4; }));
+    // No third connection is opened for them.
+    EXPECT_EQ(fake.Accepted(), 2);
+    ReleaseConnection(held[0], 0);
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(order, (std::vector<std::string>{"direct", "explore0", "explore1", "explore2"}));
+    ReleaseConnection(held[1], 0);
+    EXPECT_EQ(fake.Accepted(), 2);
+}
+
+TEST_F(PoolFixture, IdleConnectionIsReusedThenClosedAfterItsIdleTime) {
+    tFakeNntp fake({"200 hi"});
+    LoadServer(fake.port());
+    tServerConnection *sc = nullptr, *again = nullptr;
+    ASSERT_EQ(RequestConnection(Server(), &direct, &journal, 60, -1, &sc), E_OK);
+    ASSERT_GT(SendCommand(&sc->nntp, "STAT\r\n"), 0);
+    char line[256];
+    ASSERT_GT(ReadResponse(&sc->nntp, line, sizeof line, 10, "STAT response"), 0);
+    ReleaseConnection(sc, 0);
+    EXPECT_EQ(sc->status, SC_IDLE);
+    // Served at once with the same connection, no connect task.
+    ASSERT_EQ(RequestConnection(Server(), &explore, &journal, 60, -1, &again), E_OK);
+    EXPECT_EQ(again, sc);
+    EXPECT_EQ(again->usedTimes, 2);
+    EXPECT_EQ(again->status, SC_ACTIVE);
+    EXPECT_EQ(again->kind, KIND_EXPLORE);
+    EXPECT_EQ(fake.Accepted(), 1);
+    ReleaseConnection(again, 0);
+    Advance(301);
+    ASSERT_TRUE(Eventually([&] { return Connections() == 0; }));
+    EXPECT_TRUE(Has(Journal(), "Closing idle ("));
+    EXPECT_EQ(fake.Commands(), "STAT\nQUIT\n");
+    // Its traffic went into the server's statistics.
+    EXPECT_EQ(Server()->dynamic->bytesSent, 12);
+    EXPECT_GT(Server()->dynamic->bytesReceived, 20);
+    EXPECT_EQ(Server()->dynamic->maxBytesSent, 12);
+}
+
+TEST_F(PoolFixture, KeptAliveConnectionIsRefreshedThenClosedWhenUnusedTooLong) {
+    tFakeNntp fake({"200 hi"});
+    LoadServer(fake.port(), "keepAlive=1\n");
+    tServerConnection *sc = nullptr;
+    ASSERT_EQ(RequestConnection(Server(), &direct, &journal, 60, -1, &sc), E_OK);
+    ReleaseConnection(sc, 0);
+    EXPECT_EQ(sc->status, SC_KEPT_ALIVE);
+    Advance(61);
+    ASSERT_TRUE(Eventually([&] { return fake.Commands() == "MODE READER\n"; }));
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> g(Server()->lock);
+        return DlinkInList(&Server()->idleConnections) && sc->status == SC_KEPT_ALIVE;
+    }));
+    {
+        std::lock_guard<std::mutex> g(Server()->lock);
+        sc->lastUse -= 1000;
+    }
+    Advance(61);
+    ASSERT_TRUE(Eventually([&] { return Connections() == 0; }));
+    EXPECT_EQ(fake.Commands(), "MODE READER\nMODE READER\nQUIT\n");
+}
+
+TEST_F(PoolFixture, BrokenConversationIsReconnectedOnceThenTheFailureReported) {
+    tFakeNntp fake({"200 hi"}, 1);  // every connection drops at its second command
+    LoadServer(fake.port());
+    tServerConnection *sc = nullptr;
+    ASSERT_EQ(RequestConnection(Server(), &direct, &journal, 60, -1, &sc), E_OK);
+    char line[256];
+    ASSERT_GT(SendCommand(&sc->nntp, "STAT 1\r\n"), 0);
+    ASSERT_GT(ReadResponse(&sc->nntp, line, sizeof line, 10, "STAT response"), 0);
+    (void)SendCommand(&sc->nntp, "STAT 2\r\n");
+    EXPECT_EQ(ReadResponse(&sc->nntp, line, sizeof line, 10, "STAT response"), E_CLOSED_BY_PEER);
+    // Reconnect and repeat the command.
+    ASSERT_EQ(Reconnect(&sc->nntp, 60, -1, &direct), E_OK);
+    EXPECT_EQ(sc->nntp.reconnects, 1);
+    ASSERT_GT(SendCommand(&sc->nntp, "STAT 2\r\n"), 0);
+    ASSERT_GT(ReadResponse(&sc->nntp, line, sizeof line, 10, "STAT response"), 0);
+    EXPECT_EQ(ReplyCode(line), 223);
+    EXPECT_EQ(Connections(), 1);  // the donor connection is gone
+    // The new connection breaks too: two failures within 2 seconds hold
+    // back the next attempt, which reports why.
+    (void)SendCommand(&sc->nntp, "STAT 3\r\n");
+    EXPECT_LT(ReadResponse(&sc->nntp, line, sizeof line, 10, "STAT response"), 0);
+    EXPECT_LT(ReadResponse(&sc->nntp, line, sizeof line, 10, "STAT response"), 0);
+    EXPECT_EQ(Reconnect(&sc->nntp, 60, -1, &direct), E_FAILURE_TOO_RECENT);
+    EXPECT_TRUE(Has(Journal(), "Not attempting reconnect, last failed tentative is too recent.\n"));
+    EXPECT_EQ(fake.Accepted(), 2);
+    ReleaseConnection(sc, 0);  // without a socket: closed and freed
+    EXPECT_EQ(Connections(), 0);
+}
+
+TEST_F(PoolFixture, RefusingServerFailsAllWaitersAtOnce) {
+    tFakeNntp fake({"502 you are not welcome"});
+    LoadServer(fake.port());
+    std::vector<std::thread> threads;
+    std::vector<tDiag> results(3, E_OK);
+    for (int i = 0; i < 3; i++)
+        threads.emplace_back([&, i] {
+            tServerConnection *sc = nullptr;
+            results[i] = RequestConnection(Server(), &direct, &journal, 120, -1, &sc);
+        });
+    for (auto &t : threads) t.join();
+    for (tDiag rc : results) EXPECT_EQ(rc, E_NNTP_REFUSED);
+    EXPECT_EQ(Server()->lastConnectDiag, E_NNTP_REFUSED);
+    EXPECT_TRUE(Has(ConnectLog(), "Failing waiters because "));
+    EXPECT_TRUE(Has(ConnectLog(), "Connect task did 1 connect(s).\n"));
+}
+
+TEST_F(PoolFixture, OverloadedServerIsRetriedAfterTenSeconds) {
+    tFakeNntp fake({"400 busy", "200 hi"});
+    LoadServer(fake.port());
+    std::thread waiter([&] {
+        tServerConnection *sc = nullptr;
+        EXPECT_EQ(RequestConnection(Server(), &direct, &journal, 300, -1, &sc), E_OK);
+        if (sc) ReleaseConnection(sc, 0);
+    });
+    ASSERT_TRUE(Eventually([&] { return Has(ConnectLog(), "Waiting 10 seconds before retrying.\n"); }));
+    Advance(11);
+    waiter.join();
+    EXPECT_EQ(fake.Accepted(), 2);
+    // The overloaded server was marked: its idle connection is kept alive.
+    EXPECT_NE(Server()->flags & SF_KEEP_ALIVE_MARK, 0u);
+}
+
+TEST_F(PoolFixture, ShutdownEndsConnectsAndWaitsLeavingNothingBehind) {
+    tFakeNntp silent({""});
+    LoadServer(silent.port());
+    tDiag rc = E_OK;
+    std::thread waiter([&] {
+        tServerConnection *sc = nullptr;
+        rc = RequestConnection(Server(), &direct, &journal, 500, CancelSocketGet(), &sc);
+    });
+    ASSERT_TRUE(Eventually([&] { return silent.Accepted() == 1; }));
+    RequestShutdown(1);
+    waiter.join();
+    EXPECT_EQ(rc, E_SHUTDOWN);
+    ASSERT_TRUE(Eventually([&] { return Connections() == 0; }));
+    ASSERT_TRUE(Eventually([&] { return silent.Open() == 0; }));
+}
+
+TEST_F(PoolFixture, StatusAndConnectionsReports) {
+    tFakeNntp fake({"200 hi"});
+    LoadServer(fake.port());
+    std::string text;
+    auto collect = [](void *c, const char *t) {
+        *static_cast<std::string *>(c) += t;
+        return 0;
+    };
+    ASSERT_EQ(ServersStatusReport(servers.get(), 0, collect, &text), E_OK);
+    EXPECT_TRUE(Has(text, "ID  State  Update Flags  Speed Art Kbytes Name (Problems)\r\n  1       "));
+    text.clear();
+    ASSERT_EQ(ServersStatusReport(servers.get(), 1, collect, &text), E_OK);
+    EXPECT_TRUE(Has(text, "<tr><td>1</td><td>&nbsp;</td><td>&nbsp;</td>"));
+    EXPECT_TRUE(Has(text, "value=Explore>"));
+    Server()->disabled = 1;
+    text.clear();
+    ASSERT_EQ(ServersStatusReport(servers.get(), 1, collect, &text), E_OK);
+    EXPECT_TRUE(Has(text, "<tr bgcolor=#E0E0E0><td>1</td><td>Disab</td>"));
+    EXPECT_FALSE(Has(text, "value=Explore>"));
+    Server()->disabled = 0;
+
+    tServerConnection *sc = nullptr;
+    ASSERT_EQ(RequestConnection(Server(), &explore, &journal, 60, -1, &sc), E_OK);
+    text.clear();
+    ASSERT_EQ(ConnectionsReport(servers.get(), 0, collect, &text), E_OK);
+    EXPECT_TRUE(Has(text, "\r\n1   E    "));
+    EXPECT_TRUE(Has(text, " () (Ok)\r\n")) << text;
+    ReleaseConnection(sc, 0);
+    // A failing writer stops the report.
+    auto failing = [](void *, const char *) { return -1; };
+    EXPECT_EQ(ConnectionsReport(servers.get(), 1, failing, nullptr), E_SOCKET);
+}
+
+}  // namespace
