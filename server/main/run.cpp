@@ -7,6 +7,7 @@
 #include "lib/log.h"
 #include "lib/panic.h"
 #include "lib/shutdown.h"
+#include "lib/sock.h"
 #include "lib/tasks.h"
 #include "lib/threadpool.h"
 #include "server/main/entry.h"
@@ -63,9 +64,13 @@ tAppendLog unusableLog;
 // Steps 3-7: sockets, settings, limits, ports.
 
 int StartSettings(tRun *run) {
-    // Step 3: initialise the socket layer (not when a kept client socket is
-    // carried over from the previous run) and create a fresh cancellation
-    // socket. -> socket layer goes here.
+    // Step 3: a fresh cancellation socket for this run (the socket layer
+    // itself needs no initialisation here). Creating it only fails when the
+    // process is out of descriptors, and then nothing of the run could work.
+    if (CancelSocketCreate() < 0) {
+        Journal("Could not create the cancellation socket: %s.\n", SockErrorText(SockLastError()));
+        Panic("CancelSocketCreate() >= 0", __FILE__, __LINE__);
+    }
 
     // Step 4: load the global settings: IniLoad("etc/mergator.ini", journal,
     // storeDefaultsIfCreated = storeDefaults); failure: EXIT_MERGATOR_INI.
@@ -83,16 +88,29 @@ int StartSettings(tRun *run) {
         return EXIT_SAME_PORTS;
     }
 
-    // Step 7: when nntpEnabled and not migrating, connect to 127.0.0.1 on
-    // nntpPort; when that succeeds, close it and journal "Another server is
-    // already running on port %d\n"; unless autoConfigured, return
-    // EXIT_ANOTHER_SERVER when ignoreAnother is 0, else journal "Ignoring this
-    // situation as requested.\n". -> socket layer goes here.
+    // Step 7: is another server already listening on the NNTP port?
+    if (nntpEnabled && !run->migrationMode) {
+        tConnectRequest probe{};
+        probe.host = "127.0.0.1";
+        probe.port = nntpPort;
+        probe.timeout = 10;
+        probe.cancelSocket = CancelSocketGet();
+        int sock = DirectConnect(&probe);
+        if (sock >= 0) {
+            SocketClose(sock);
+            Journal("Another server is already running on port %d\n", nntpPort);
+            if (!run->autoConfigured) {
+                if (!ignoreAnother) return EXIT_ANOTHER_SERVER;
+                Journal("Ignoring this situation as requested.\n");
+            }
+        }
+    }
     return 0;
 }
 
 void StopSettings(tRun *) {
-    // -> socket layer: release what step 3 set up.
+    // Every thread has ended: nothing waits on the cancellation socket now.
+    CancelSocketClose();
 }
 
 // ---------------------------------------------------------------------------
