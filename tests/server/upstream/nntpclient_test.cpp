@@ -5,6 +5,7 @@
 #include "tests/server/upstream/upstreamfixture.h"
 #include "tests/support/fakenntp.h"
 #include "tests/support/fakepeer.h"
+#include "tests/support/proxies.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -195,6 +196,27 @@ TEST_F(NntpFixture, KeepAliveQuitAndExtendedTimeOuts) {
     EXPECT_FALSE(NntpConnected(&nntp));
     EXPECT_EQ(KeepAlive(&nntp), E_LOST_KEEP_ALIVE);
     EXPECT_EQ(fake.Commands(), "MODE READER\nQUIT\n");
+}
+
+TEST_F(NntpFixture, RefusedProxyGivesWayToTheNextPrivateProxy) {
+    tRealProxy dante;
+    if (!dante.StartDante()) GTEST_SKIP() << dante.error;
+    tFakeNntp fake({"200 hi"});
+    int closed = FreeLoopbackPort();
+    Open(fake.port(), "privateProxy=socks5://127.0.0.1:" + std::to_string(closed) +
+                          "\nprivateProxy=socks5://127.0.0.1:" + std::to_string(dante.port) + "\n");
+    ASSERT_EQ(ConnectServer(&nntp, 0, 30, CancelSocketGet()), E_OK);
+    std::string log = Journal();
+    EXPECT_TRUE(Has(log, "Trying next private proxy for server.\n"));
+    EXPECT_TRUE(Has(log, "Using proxy socks5://127.0.0.1:" + std::to_string(dante.port)));
+    // The server's own address is not learnt through a proxy.
+    EXPECT_EQ(Server()->dynamic->ipAddr, 0u);
+    Quit(&nntp);
+    EXPECT_EQ(fake.Commands(), "QUIT\n");
+    // With the last proxy refusing too, the connection is refused.
+    NntpInit(&nntp, Server(), &journal);
+    dante.Stop();
+    EXPECT_EQ(ConnectServer(&nntp, 0, 30, CancelSocketGet()), E_TCP_REFUSED);
 }
 
 }  // namespace
