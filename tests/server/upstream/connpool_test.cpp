@@ -227,4 +227,67 @@ TEST_F(PoolFixture, StatusAndConnectionsReports) {
     EXPECT_EQ(ConnectionsReport(servers.get(), 1, failing, nullptr), E_SOCKET);
 }
 
+TEST_F(PoolFixture, RequestSetAsksTheNextCategoryWhenTheFirstDoesNotAnswer) {
+    tFakeNntp slow({""});  // category 0, never says welcome
+    tFakeNntp spare({"200 hi"});
+    LoadIni("[proxies]\nurl=none\n\n[server]\nurl=127.0.0.1:" + std::to_string(spare.port()) +
+            "\ncategory=1\n\n[server]\nurl=localhost:" + std::to_string(slow.port()) + "\n");
+    tServer *second = ServerAt(servers.get(), 0);
+    tServer *first = ServerAt(servers.get(), 1);
+    maxCategoryWait = 1;
+    tServerRequestSet set;
+    const tRequester requester{"reader", -120, KIND_DIRECT};
+    ASSERT_EQ(RequestSetInit(&set, servers.get(), &requester, &journal), E_OK);
+    ASSERT_EQ(RequestSetAddAllServers(&set), E_OK);
+    RequestSetSort(&set);
+    tServerCandidate *c0 = static_cast<tServerCandidate *>(set.candidates.buf);
+    EXPECT_EQ(c0[0].serverId, first->id);  // lower category first
+    RequestSetStart(&set);
+    EXPECT_EQ(set.posted, 1);
+    tServerCandidate *got = nullptr;
+    ASSERT_EQ(GetServerConnection(&set, 60, -1, &got), E_OK);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->serverId, second->id);
+    EXPECT_TRUE(Has(Journal(), "Stopping: category of "));
+    EXPECT_TRUE(Has(Journal(), "Posting further connection requests (slots 1-...).\n"));
+    tServerConnection *sc = got->request.sc;
+    EXPECT_EQ(sc->nntp.log, &journal);
+    // Another connection to the same server, then everything given back.
+    ReleaseConnection(sc, 0);
+    RequestAnother(&set, got);
+    ASSERT_EQ(GetServerConnection(&set, 60, -1, &got), E_OK);
+    EXPECT_EQ(got->request.sc, sc);  // the idle one, at once
+    ReleaseConnection(got->request.sc, 0);
+    FreeUnusedRequests(&set);
+    RequestSetRelease(&set);
+    {
+        std::lock_guard<std::mutex> g(first->lock);
+        EXPECT_FALSE(DlinkInList(&first->activeServerRequests));
+    }
+    maxCategoryWait = 0;
+    RequestShutdown(1);  // ends the connect that still waits for a welcome
+}
+
+TEST(RankServers, CategoryThenUnmeasuredThenScore) {
+    tServers servers;
+    tTempDir dir;
+    std::string ini = dir / "servers.ini";
+    ASSERT_TRUE(WriteWholeFile(ini, "[proxies]\nurl=none\n\n[server]\nurl=a\n\n[server]\nurl=b\n\n"
+                                    "[server]\nurl=c\ncategory=1\n"));
+    servers.resultsPath = nullptr;
+    tLog log{};
+    ASSERT_EQ(LoadServers(&servers, &log, 0, 0, 0, nullptr, nullptr, nullptr, ini.c_str()), E_OK);
+    tServer *a = ServerAt(&servers, 0), *b = ServerAt(&servers, 1), *c = ServerAt(&servers, 2);
+    EXPECT_LT(RankServers(&servers, a->id, c->id), 0);      // category
+    EXPECT_LT(RankServers(&servers, a->id, 99), 0);         // a missing server sorts after
+    EXPECT_GT(RankServers(&servers, 99, a->id), 0);
+    a->speed = a->maxSpeed = 100;
+    EXPECT_GT(RankServers(&servers, a->id, b->id), 0);      // b not measured yet
+    b->speed = b->maxSpeed = 50;
+    EXPECT_LT(RankServers(&servers, a->id, b->id), 0);      // faster
+    a->cost = 1;
+    EXPECT_GT(RankServers(&servers, a->id, b->id), 0);      // but dearer
+    ServersRelease(&servers);
+}
+
 }  // namespace

@@ -76,7 +76,12 @@ struct UpstreamFixture : ::testing::Test {
     // Loads one server "127.0.0.1:port" with the extra keys (lines "key=value\n").
     void LoadServer(int port, const std::string &keys = "", const std::string &url = "") {
         std::string u = url.empty() ? "127.0.0.1:" + std::to_string(port) : url;
-        ASSERT_TRUE(WriteWholeFile("servers.ini", "[proxies]\nurl=none\n\n[server]\nurl=" + u + "\n" + keys));
+        LoadIni("[proxies]\nurl=none\n\n[server]\nurl=" + u + "\n" + keys);
+    }
+
+    // Loads the servers of a whole servers file.
+    void LoadIni(const std::string &content) {
+        ASSERT_TRUE(WriteWholeFile("servers.ini", content));
         ASSERT_EQ(ServersLoadDynamic(servers.get(), &journal, "servdyna.ini"), E_OK);
         ASSERT_EQ(LoadServers(servers.get(), &journal, 0, 0, 0, nullptr, nullptr, &taskScheduler, "servers.ini"),
                   E_OK);
@@ -91,10 +96,11 @@ struct UpstreamFixture : ::testing::Test {
         SchedulerStop(&taskScheduler);
         loop.join();
         PoolWaitAll(&taskPool);
-        if (started) {
-            std::lock_guard<std::mutex> guard(Server()->lock);
-            EXPECT_FALSE(DlinkInList(&Server()->allConnections)) << "connection left behind";
-            EXPECT_EQ(Server()->connections, 0);
+        for (int i = 0; started && i < ServerCount(servers.get()); i++) {
+            tServer *server = ServerAt(servers.get(), i);
+            std::lock_guard<std::mutex> guard(server->lock);
+            EXPECT_FALSE(DlinkInList(&server->allConnections)) << "connection left behind";
+            EXPECT_EQ(server->connections, 0);
         }
         ServersRelease(servers.get());
         TasksRelease();
