@@ -954,6 +954,14 @@ tDiag ServersStatusReport(tServers *servers, int html, tReportWriter write, void
     return rc;
 }
 
+void ServersStatusReportToLog(tServers *servers, tLog *log) {
+    auto toLog = [](void *context, const char *text) {
+        LogRaw(static_cast<tLog *>(context), "%s", text);
+        return 0;
+    };
+    (void)ServersStatusReport(servers, 0, toLog, log);
+}
+
 tDiag CloseIdleForm(tServers *servers, tReportWriter write, void *context) {
     if (write(context, "<p><form><b>Close idle connections to:</b>&nbsp;<input type=submit value=\"All servers\" "
                        "name=Close><p>\r\n") != 0)

@@ -179,6 +179,9 @@ char ConnectionStateLetter(int status, int kind);
 // The servers status report (text or HTML) written piece by piece; stops at
 // the first failing write. E_OK or E_SOCKET.
 tDiag ServersStatusReport(tServers *servers, int html, tReportWriter write, void *context);
+// The text status report written to log (LogRaw), for the journal at the
+// end of a run.
+void ServersStatusReportToLog(tServers *servers, tLog *log);
 // The close-idle form (HTML).
 tDiag CloseIdleForm(tServers *servers, tReportWriter write, void *context);
 // The connections report (text or HTML).

@@ -214,6 +214,8 @@ TEST_F(PoolFixture, StatusAndConnectionsReports) {
     EXPECT_TRUE(Has(text, "<tr bgcolor=#E0E0E0><td>1</td><td>Disab</td>"));
     EXPECT_FALSE(Has(text, "value=Explore>"));
     Server()->disabled = 0;
+    ServersStatusReportToLog(servers.get(), &journal);
+    EXPECT_TRUE(Has(Journal(), "ID  State  Update Flags  Speed Art Kbytes Name (Problems)\r\n"));
 
     tServerConnection *sc = nullptr;
     ASSERT_EQ(RequestConnection(Server(), &explore, &journal, 60, -1, &sc), E_OK);
