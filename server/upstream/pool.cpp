@@ -694,11 +694,20 @@ tDiag GetServerConnection(tServerRequestSet *set, int seconds, int cancelSocket,
             bool arrived = false;
             {
                 std::lock_guard<std::mutex> guard(server->lock);
-                std::lock_guard<std::mutex> waiterGuard(sw->lock);
-                if (c->request.diag == E_OK) {
-                    arrived = true;
-                } else if (c->request.diag == E_ALREADY_CONNECTED) {
-                    DLINK_REMOVE(tServerRequest, &c->request);
+                bool requeue = false;
+                {
+                    std::lock_guard<std::mutex> waiterGuard(sw->lock);
+                    if (c->request.diag == E_OK) {
+                        arrived = true;
+                    } else if (c->request.diag == E_ALREADY_CONNECTED) {
+                        DLINK_REMOVE(tServerRequest, &c->request);
+                        c->request.diag = E_NO_CONNECTION;
+                        requeue = true;
+                    }
+                }
+                // Queued without the waiter's lock: a failed connect task
+                // start answers waiters, which takes their locks.
+                if (requeue) {
                     if (verbose) LogMessage(set->log, "Re-requesting %s\n", Name(server));
                     QueueRequestLocked(server, &c->request, &hand);
                 }
@@ -727,7 +736,11 @@ tDiag GetServerConnection(tServerRequestSet *set, int seconds, int cancelSocket,
         LogMessage(set->log, "Waiting for server for %s.\n", text);
         bool waitFailed = false;
         bool shutdown = ShutdownRequested();
-        if (shutdown || WakePairWait(&sw->wake, wait * 1000, cancelSocket) != 0) waitFailed = true;
+        int waitError = 0;
+        if (shutdown || WakePairWait(&sw->wake, wait * 1000, cancelSocket) != 0) {
+            waitFailed = true;
+            waitError = shutdown ? ESOCK_CANCELLED : SockLastError();
+        }
         seconds = rest;
         rest = 0;
         tServerRequest *sreq = nullptr;
@@ -743,9 +756,14 @@ tDiag GetServerConnection(tServerRequestSet *set, int seconds, int cancelSocket,
                 LogMessage(set->log, "Shutdown requested.\n");
                 return E_SHUTDOWN;
             }
+            if (waitFailed && waitError == ESOCK_CANCELLED) {
+                // A client's cancel socket stays readable: waiting again is useless.
+                LogMessage(set->log, "Tired of waiting: %s\n", ProxyErrorText(waitError));
+                return E_CLIENT_DISCONNECTED;
+            }
             if (waitFailed) {
-                LogMessage(set->log, "Tired of waiting: %s\n", ProxyErrorText(SockLastError()));
-                if (seconds > 0 || set->nextSlot < set->candidates.used) continue;
+                LogMessage(set->log, "Tired of waiting: %s\n", ProxyErrorText(waitError));
+                if (seconds > 0) continue;
                 return result;
             }
             if (verbose) LogMessage(set->log, "Spurious wakeup.\n");

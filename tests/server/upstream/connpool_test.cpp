@@ -270,6 +270,38 @@ TEST_F(PoolFixture, RequestSetAsksTheNextCategoryWhenTheFirstDoesNotAnswer) {
     RequestShutdown(1);  // ends the connect that still waits for a welcome
 }
 
+TEST_F(PoolFixture, ConnectionForAServedSetIsParkedAndTakenAtTheNextRequest) {
+    tFakeNntp x({"200 x"}), y({"200 y"});
+    LoadIni("[proxies]\nurl=none\n\n[server]\nurl=127.0.0.1:" + std::to_string(x.port()) +
+            "\n\n[server]\nurl=localhost:" + std::to_string(y.port()) + "\n");
+    tServerRequestSet set;
+    const tRequester requester{"reader", -120, KIND_DIRECT};
+    ASSERT_EQ(RequestSetInit(&set, servers.get(), &requester, &journal), E_OK);
+    ASSERT_EQ(RequestSetAddAllServers(&set), E_OK);
+    RequestSetStart(&set);
+    EXPECT_EQ(set.posted, 2);
+    tServerCandidate *first = nullptr, *second = nullptr;
+    ASSERT_EQ(GetServerConnection(&set, 60, -1, &first), E_OK);
+    tServerConnection *sc1 = first->request.sc;
+    // The other server's connection finds the waiter served: it stays idle
+    // and the request is parked.
+    tServer *other = ServerAt(servers.get(), first == static_cast<tServerCandidate *>(set.candidates.buf) ? 1 : 0);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> g(other->lock);
+        return DlinkInList(&other->idleServerRequests) && DlinkInList(&other->idleConnections);
+    }));
+    EXPECT_TRUE(Has(Journal(), "Waiter reader already has a connection, not giving him "));
+    ASSERT_EQ(GetServerConnection(&set, 60, -1, &second), E_OK);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(second->serverId, other->id);
+    EXPECT_TRUE(Has(Journal(), "Re-requesting "));
+    ReleaseConnection(sc1, 0);
+    ReleaseConnection(second->request.sc, 0);
+    FreeUnusedRequests(&set);
+    RequestSetRelease(&set);
+    EXPECT_EQ(x.Accepted() + y.Accepted(), 2);
+}
+
 TEST(RankServers, CategoryThenUnmeasuredThenScore) {
     tServers servers;
     tTempDir dir;
