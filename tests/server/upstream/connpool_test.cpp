@@ -229,6 +229,38 @@ TEST_F(PoolFixture, StatusAndConnectionsReports) {
     EXPECT_EQ(ConnectionsReport(servers.get(), 1, failing, nullptr), E_SOCKET);
 }
 
+TEST_F(PoolFixture, ReleasedConnectionIsOfferedToTheServerAvailableCallback) {
+    tFakeNntp fake({"200 hi"});
+    LoadServer(fake.port());
+    static tServerConnection *offered;
+    static int takeIt;
+    offered = nullptr;
+    servers->serverAvailable = [](void *, tServerConnection *sc) {
+        offered = sc;
+        EXPECT_EQ(sc->status, SC_AVAILABLE);
+        return takeIt;
+    };
+    tServerConnection *sc = nullptr;
+    ASSERT_EQ(RequestConnection(Server(), &direct, &journal, 60, -1, &sc), E_OK);
+    takeIt = 0;
+    ReleaseConnection(sc, 0);  // not allowed: straight to idle
+    EXPECT_EQ(offered, nullptr);
+    ASSERT_EQ(RequestConnection(Server(), &direct, &journal, 60, -1, &sc), E_OK);
+    ReleaseConnection(sc, 1);  // declined: idle
+    EXPECT_EQ(offered, sc);
+    EXPECT_EQ(sc->status, SC_IDLE);
+    ASSERT_EQ(RequestConnection(Server(), &direct, &journal, 60, -1, &sc), E_OK);
+    takeIt = 1;
+    ReleaseConnection(sc, 1);  // taken: the callback owns it now
+    {
+        std::lock_guard<std::mutex> g(Server()->lock);
+        EXPECT_FALSE(DlinkInList(&Server()->idleConnections));
+    }
+    servers->serverAvailable = nullptr;
+    ReleaseConnection(offered, 0);
+    EXPECT_EQ(fake.Accepted(), 1);
+}
+
 TEST_F(PoolFixture, RequestSetAsksTheNextCategoryWhenTheFirstDoesNotAnswer) {
     tFakeNntp slow({""});  // category 0, never says welcome
     tFakeNntp spare({"200 hi"});
