@@ -19,6 +19,7 @@
 #include "server/nntp/listener.h"
 #include "server/nntp/localservers.h"
 #include "server/store/grouplist.h"
+#include "server/upstream/pool.h"
 #include "server/upstream/servers.h"
 #include "server/store/indices.h"
 
@@ -433,12 +434,15 @@ int RunOnce(tRun *run) {
     if (run->threadsStarted) {
         // Step 39: the dispatchers and the tasks end on the shutdown request.
         if (run->schedulerReady) PoolWaitAll(&taskPool);
+        // No thread uses a server connection now: cancel the connect tasks,
+        // fail what still waits and close the idle connections.
+        if (run->serversLoaded) PoolRelease(&allServers);
         if (shutdownCode.load() != 0) code = shutdownCode.load();
         // Step 40.
         if (!run->migrationMode) {
             Journal("All threads have returned.\n");
             LogRaw(&journal, "\n");
-            // -> the server status report (text form) goes here.
+            ServersStatusReportToLog(&allServers, &journal);
             LogRaw(&journal, "\n");
             if (run->schedulerReady) TasksReportToLog(&taskScheduler, &journal);
         }
