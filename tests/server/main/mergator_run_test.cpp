@@ -246,3 +246,30 @@ TEST(MergatorRun, EqualNntpAndWebPortsEndWith52) {
                                 "Mergator is terminating with code 52: "}))
         << ReadWholeFile(w.work + "/journal");
 }
+
+TEST(MergatorRun, SecondMergatorOnTheSameDirectoryEndsWith5AndLeavesTheFirstRunning) {
+    tWorkDir w;
+    tChild first;
+    ASSERT_TRUE(first.Start(MgProgram("mergator"), {"-d", w.work}, w.scratch.path, w.out, w.err));
+    ASSERT_TRUE(WaitForFileText(w.work + "/journal", "Mergator successfully started.\n"));
+    std::vector<std::string> before = Listing(w.work);
+
+    tRunResult second = RunProgram(MgProgram("mergator"), {"-d", w.work}, w.scratch.path);
+    EXPECT_EQ(second.exitCode, 5) << second.err;
+    // The second run neither removed nor emptied anything of the first one.
+    std::vector<std::string> after = Listing(w.work);
+    for (const std::string &name : before)
+        EXPECT_NE(std::find(after.begin(), after.end(), name), after.end()) << name;
+    EXPECT_TRUE(fs::is_directory(w.work + "/explore"));
+    EXPECT_TRUE(fs::is_directory(w.work + "/newsrc3"));
+
+    // The first one still runs and ends normally.
+    ASSERT_TRUE(first.Signal(SIGTERM));
+    EXPECT_EQ(first.Wait(), 43);
+    std::vector<std::string> lines = JournalLines(ReadWholeFile(w.work + "/journal"));
+    EXPECT_TRUE(InOrder(lines, {"Mergator successfully started.",
+                                "Another server is already running on port " + std::to_string(w.nntpPort),
+                                "Mergator is terminating with code 5: ",
+                                "Mergator is terminating with code 43: "}))
+        << ReadWholeFile(w.work + "/journal");
+}
