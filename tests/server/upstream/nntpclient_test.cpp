@@ -213,10 +213,14 @@ TEST_F(NntpFixture, RefusedProxyGivesWayToTheNextPrivateProxy) {
     EXPECT_EQ(Server()->dynamic->ipAddr, 0u);
     Quit(&nntp);
     EXPECT_EQ(fake.Commands(), "QUIT\n");
-    // With the last proxy refusing too, the connection is refused.
+    // With the last proxy refusing too, the connection fails. A refusal is
+    // followed by a ping of the host, whose answer decides between
+    // "refused" and "unreachable"; on a machine busy with parallel tests
+    // that ping can go unanswered, so both count here.
     NntpInit(&nntp, Server(), &journal);
     dante.Stop();
-    EXPECT_EQ(ConnectServer(&nntp, 0, 30, CancelSocketGet()), E_TCP_REFUSED);
+    tDiag last = ConnectServer(&nntp, 0, 30, CancelSocketGet());
+    EXPECT_TRUE(last == E_TCP_REFUSED || last == E_HOST_UNREACHABLE) << DiagText(last);
 }
 
 }  // namespace
