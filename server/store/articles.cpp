@@ -220,6 +220,9 @@ static tDiag Load(tArticles *articles, const std::string &path, tLog *log) {
             if (existed) LogMessage(log, "Could not open %s but it exists. Refusing access to group.\n", path.c_str());
         } else {
             articles->inTransaction = true;
+            // A page cache that holds the Message-ID index of a large group
+            // keeps merging at the same speed as the group grows.
+            (void)DbExec(&articles->db, "PRAGMA cache_size=-8192;");
             diag = ArticlesReadRange(&articles->db, &articles->range, &articles->count, false);
             if (diag != E_OK) {
                 LogMessage(log, "Could not obtain first/last/count info about %s. Refusing access to group.\n",
