@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -342,6 +343,33 @@ TEST_F(ArticlesTest, CrossPostsReachActiveGroupsOnly) {
     useXrefs = 0;
     EXPECT_EQ(Add(g1, 3, Line(6, "<cross2@x>", "g2:8")), AA_NEW);
     EXPECT_EQ(RefsOf(g2, "<cross2@x>"), "?");
+    IndicesRelease(g1, 2);
+    IndicesRelease(g2, 2);
+}
+
+// Two explorations cross-posting into each other's group at the same time:
+// neither waits for the other's store lock while holding its own, and every
+// article reaches both groups under its own number.
+TEST_F(ArticlesTest, ConcurrentCrossPostsInBothDirections) {
+    tArticles *g1 = Open("g1");
+    tArticles *g2 = Open("g2");
+    auto explore = [this](tArticles *group, long server, const char *tag, const char *other) {
+        for (long n = 1; n <= 150; n++)
+            EXPECT_EQ(Add(group, server, Line(n, std::string("<") + tag + std::to_string(n) + "@x>",
+                                              std::string(other) + ":" + std::to_string(n))),
+                      AA_NEW);
+    };
+    std::thread first(explore, g1, 1, "a", "g2");
+    std::thread second(explore, g2, 2, "b", "g1");
+    first.join();
+    second.join();
+    for (tArticles *g : {g1, g2}) {
+        std::vector<long> numbers = Numbers(g);
+        ASSERT_EQ(numbers.size(), 300u);
+        for (size_t i = 0; i < numbers.size(); i++) EXPECT_EQ(numbers[i], (long)i + 1);
+    }
+    EXPECT_EQ(RefsOf(g1, "<b7@x>"), " 2:7");
+    EXPECT_EQ(RefsOf(g2, "<a7@x>"), " 1:7");
     IndicesRelease(g1, 2);
     IndicesRelease(g2, 2);
 }
