@@ -7,16 +7,17 @@
 #include "lib/log.h"
 #include "lib/panic.h"
 #include "lib/shutdown.h"
+#include "lib/sock.h"
+#include "lib/tasks.h"
+#include "lib/threadpool.h"
 #include "server/main/entry.h"
 #include "server/main/exitcodes.h"
 #include "server/main/runsettings.h"
 #include "server/main/workdir.h"
 
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
 
 int consoleAttached = 1;
@@ -33,6 +34,7 @@ struct tRun {
     int migrationMode = 0;
     bool pastDirectories = false;  // the directories exist: the settings are saved at the end
     bool threadsStarted = false;   // threads may run: wait for them and write the reports
+    bool schedulerReady = false;   // the task pool and the scheduler exist
 };
 
 // A group of start-up steps and the tear-down of what they set up.
@@ -59,33 +61,16 @@ bool MakeDirectory(const char *name) { return CreateDirectoryChecked(name, &jour
 tAppendLog unusableLog;
 
 // ---------------------------------------------------------------------------
-// Waiting for the shutdown request
-
-std::mutex shutdownWaitLock;
-std::condition_variable shutdownWaitCond;
-
-void WakeShutdownWaiter(void *) {
-    std::lock_guard<std::mutex> guard(shutdownWaitLock);
-    shutdownWaitCond.notify_all();
-}
-
-// Blocks the calling thread until a shutdown is requested.
-void WaitForShutdown() {
-    MG_ASSERT(ShutdownAddHook(WakeShutdownWaiter, nullptr));
-    {
-        std::unique_lock<std::mutex> lock(shutdownWaitLock);
-        shutdownWaitCond.wait(lock, [] { return ShutdownRequested(); });
-    }
-    ShutdownRemoveHook(WakeShutdownWaiter, nullptr);
-}
-
-// ---------------------------------------------------------------------------
 // Steps 3-7: sockets, settings, limits, ports.
 
 int StartSettings(tRun *run) {
-    // Step 3: initialise the socket layer (not when a kept client socket is
-    // carried over from the previous run) and create a fresh cancellation
-    // socket. -> socket layer goes here.
+    // Step 3: a fresh cancellation socket for this run (the socket layer
+    // itself needs no initialisation here). Creating it only fails when the
+    // process is out of descriptors, and then nothing of the run could work.
+    if (CancelSocketCreate() < 0) {
+        Journal("Could not create the cancellation socket: %s.\n", SockErrorText(SockLastError()));
+        Panic("CancelSocketCreate() >= 0", __FILE__, __LINE__);
+    }
 
     // Step 4: load the global settings: IniLoad("etc/mergator.ini", journal,
     // storeDefaultsIfCreated = storeDefaults); failure: EXIT_MERGATOR_INI.
@@ -103,16 +88,29 @@ int StartSettings(tRun *run) {
         return EXIT_SAME_PORTS;
     }
 
-    // Step 7: when nntpEnabled and not migrating, connect to 127.0.0.1 on
-    // nntpPort; when that succeeds, close it and journal "Another server is
-    // already running on port %d\n"; unless autoConfigured, return
-    // EXIT_ANOTHER_SERVER when ignoreAnother is 0, else journal "Ignoring this
-    // situation as requested.\n". -> socket layer goes here.
+    // Step 7: is another server already listening on the NNTP port?
+    if (nntpEnabled && !run->migrationMode) {
+        tConnectRequest probe{};
+        probe.host = "127.0.0.1";
+        probe.port = nntpPort;
+        probe.timeout = 10;
+        probe.cancelSocket = CancelSocketGet();
+        int sock = DirectConnect(&probe);
+        if (sock >= 0) {
+            SocketClose(sock);
+            Journal("Another server is already running on port %d\n", nntpPort);
+            if (!run->autoConfigured) {
+                if (!ignoreAnother) return EXIT_ANOTHER_SERVER;
+                Journal("Ignoring this situation as requested.\n");
+            }
+        }
+    }
     return 0;
 }
 
 void StopSettings(tRun *) {
-    // -> socket layer: release what step 3 set up.
+    // Every thread has ended: nothing waits on the cancellation socket now.
+    CancelSocketClose();
 }
 
 // ---------------------------------------------------------------------------
@@ -217,14 +215,22 @@ void StopLists(tRun *) {
 // ---------------------------------------------------------------------------
 // Step 23: task pool and scheduler.
 
-int StartScheduler(tRun *) {
-    // Step 23: PoolInit the task pool with the limit 2147483647 and
-    //          SchedulerInit the scheduler on it. -> tasks go here.
+int StartScheduler(tRun *run) {
+    // Step 23: the task pool without a limit and the scheduler on it.
+    // Creating them only fails when the system cannot create a mutex or a
+    // condition variable, and then nothing else of the run could work.
+    if (TasksInit() != E_OK) {
+        Journal("Could not create the task scheduler: %s.\n", DiagText(E_ERRNO));
+        Panic("TasksInit() == E_OK", __FILE__, __LINE__);
+    }
+    run->schedulerReady = true;
     return 0;
 }
 
-void StopScheduler(tRun *) {
-    // -> release the scheduler, then the task pool.
+void StopScheduler(tRun *run) {
+    if (!run->schedulerReady) return;
+    TasksRelease();
+    run->schedulerReady = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -324,10 +330,8 @@ int StartRunning(tRun *run) {
     //          RequestShutdown and return EXIT_UPDATE_TASK.
     // -> listeners, maintenance and the update cycle go here.
 
-    // The scheduler loop: SchedulerRun until a shutdown is requested.
-    // -> tasks go here; until then the main thread only waits for the
-    //    shutdown request.
-    WaitForShutdown();
+    // The scheduler loop on the main thread until a shutdown is requested.
+    SchedulerRun(&taskScheduler);
     return 0;
 }
 
@@ -388,8 +392,8 @@ int RunOnce(tRun *run) {
     }
 
     if (run->threadsStarted) {
-        // Step 39: PoolWaitAll on the task pool: the dispatchers and the
-        // tasks end on the shutdown request. -> tasks go here.
+        // Step 39: the dispatchers and the tasks end on the shutdown request.
+        if (run->schedulerReady) PoolWaitAll(&taskPool);
         if (shutdownCode.load() != 0) code = shutdownCode.load();
         // Step 40.
         if (!run->migrationMode) {
@@ -397,7 +401,7 @@ int RunOnce(tRun *run) {
             LogRaw(&journal, "\n");
             // -> the server status report (text form) goes here.
             LogRaw(&journal, "\n");
-            // -> the task report (text form) goes here.
+            if (run->schedulerReady) TasksReportToLog(&taskScheduler, &journal);
         }
     }
 
