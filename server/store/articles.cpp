@@ -825,7 +825,7 @@ static void Seen(tOverviewAdd *context, long serverNumber) {
 }
 
 int AddOverviewLine(tOverviewAdd *context, const char *line, long *previousNumber, bool useServerNumber,
-                    tNumberRange expectedRange) {
+                    tRange expectedRange) {
     tArticles *articles = context->articles;
     tArticleFull full{};
     full.articles = articles;

@@ -349,7 +349,7 @@ struct tOverviewAdd {
 // E_DATE_TOO_OLD and E_FILTERED_OUT. Returns the outcome or a negative tDiag
 // (which affects this line only). Takes and releases the store locks itself.
 [[nodiscard]] int AddOverviewLine(tOverviewAdd *context, const char *line, long *previousNumber,
-                                  bool useServerNumber, tNumberRange expectedRange);
+                                  bool useServerNumber, tRange expectedRange);
 
 // Adds the new article in full (already stored in the context's group, with
 // its local number there) to every group of its cross-references that has
