@@ -5,7 +5,7 @@
 #include "lib/shutdown.h"
 #include "server/main/exitcodes.h"
 #include "server/main/run.h"
-#include "server/main/runsettings.h"
+#include "server/settings/settings.h"
 #include "server/main/workdir.h"
 
 #include <cstdio>

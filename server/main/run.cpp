@@ -12,7 +12,7 @@
 #include "lib/threadpool.h"
 #include "server/main/entry.h"
 #include "server/main/exitcodes.h"
-#include "server/main/runsettings.h"
+#include "server/settings/settings.h"
 #include "server/main/workdir.h"
 
 #include <cstdarg>
@@ -35,6 +35,7 @@ struct tRun {
     bool pastDirectories = false;  // the directories exist: the settings are saved at the end
     bool threadsStarted = false;   // threads may run: wait for them and write the reports
     bool schedulerReady = false;   // the task pool and the scheduler exist
+    bool settingsLoaded = false;   // the settings were read (also half-way)
 };
 
 // A group of start-up steps and the tear-down of what they set up.
@@ -72,21 +73,18 @@ int StartSettings(tRun *run) {
         Panic("CancelSocketCreate() >= 0", __FILE__, __LINE__);
     }
 
-    // Step 4: load the global settings: IniLoad("etc/mergator.ini", journal,
-    // storeDefaultsIfCreated = storeDefaults); failure: EXIT_MERGATOR_INI.
-    // -> settings module goes here; until then the defaults apply.
+    // Step 4: the global settings ("etc/mergator.ini", created when missing).
+    run->settingsLoaded = true;
+    if (SettingsLoad(&journal) != 0) return EXIT_MERGATOR_INI;
 
-    // Step 5.
+    // Step 5. The listeners read the four login settings themselves.
     if (run->minimalOption) minimal = 1;
-    // -> copy adminLogin, adminPass, userLogin, userPass for the listeners;
-    //    set the limits of the task categories "zombie" (zombieTasks),
-    //    "asyncav" (serverAvailable) and "connect" (maxTasks).
+    taskCategories[TC_ZOMBIE].limit = zombieTasks;
+    taskCategories[TC_ASYNCAV].limit = serverAvailable;
+    taskCategories[TC_CONNECT].limit = maxTasks;
 
     // Step 6.
-    if (nntpPort == webPort) {
-        Journal("NNTP server port and Web server port must be different.\n");
-        return EXIT_SAME_PORTS;
-    }
+    if (int code = SettingsCheckPorts(&journal)) return code;
 
     // Step 7: is another server already listening on the NNTP port?
     if (nntpEnabled && !run->migrationMode) {
@@ -202,9 +200,11 @@ int StartLists(tRun *) {
     //          apply it to all groups.
     // Step 21: create the sample "etc/filters.ini" when missing; with
     //          filterAll apply the filters to all groups.
-    // Step 22: limits of the categories "async" (simultaneous) and "explore"
-    //          (simultaneousMinimal when minimal, else simultaneousNormal).
-    // -> Message-ID lists, filters and task categories go here.
+    // -> Message-ID lists and filters go here.
+
+    // Step 22.
+    taskCategories[TC_ASYNC].limit = simultaneous;
+    taskCategories[TC_EXPLORE].limit = minimal ? simultaneousMinimal : simultaneousNormal;
     return 0;
 }
 
@@ -412,12 +412,10 @@ int RunOnce(tRun *run) {
     }
 
     // Step 42.
-    if (run->pastDirectories && updateMergatorIni) {
-        // -> settings module: IniWrite with storeDefaults; on failure journal
-        //    "Could not save the etc/mergator.ini file.\n".
-    }
+    if (run->pastDirectories) SettingsWriteBack(&journal);
 
-    // Step 43. -> settings module: IniRelease.
+    // Step 43.
+    if (run->settingsLoaded) SettingsRelease();
     if (code != 0) {
         Journal("Mergator is terminating with code %d: %s.\n", code, ExitCodeText(code));
         if (consoleAttached) Journal("See journal file for more information.\n");

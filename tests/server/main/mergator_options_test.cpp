@@ -179,7 +179,7 @@ TEST(MergatorWorkDirectory, FirstStartInANewDirectoryConfiguresItAndEndsWith55) 
               "Trying to locate your news-servers automatically.\n"
               "Adding some public news-servers.\n"
               "Auto-configuration terminated.\n");
-    EXPECT_EQ(Listing(dir.path), (std::vector<std::string>{"newdir/", "newdir/etc/", "newdir/etc/servers.ini",
+    EXPECT_EQ(Listing(dir.path), (std::vector<std::string>{"newdir/", "newdir/etc/", "newdir/etc/mergator.ini", "newdir/etc/servers.ini",
                                                            "newdir/journal"}));
     std::string journal = ReadWholeFile(dir / "newdir/journal");
     EXPECT_NE(journal.find("Mergator has been successfully auto-configured.\n"

@@ -5,7 +5,11 @@
 #include "tests/support/process.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -59,14 +63,47 @@ std::vector<std::string> Listing(const std::string &dir) {
     return names;
 }
 
+// A listening socket on a free loopback port; closed with the object.
+struct tListening {
+    int fd = -1;
+    int port = 0;
+    tListening() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && listen(fd, 8) == 0 &&
+            getsockname(fd, (sockaddr *)&a, &len) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~tListening() { close(fd); }
+};
+
+// A free loopback port (free when this returns; good enough for tests).
+int FreePort() {
+    tListening l;
+    return l.port;
+}
+
 // A configured work directory below a scratch directory that also holds the
-// program's standard output and error.
+// program's standard output and error. Its ports are free ones, so runs in
+// parallel never meet.
 struct tWorkDir {
     tTempDir scratch;
     std::string work = scratch / "work";
     std::string out = scratch / "out";
     std::string err = scratch / "err";
-    tWorkDir() { MakeFile(work + "/etc/servers.ini", "[server]\nurl=news.example.org\n\n"); }
+    int nntpPort = FreePort();
+    int webPort = FreePort();
+    tWorkDir() {
+        MakeFile(work + "/etc/servers.ini", "[server]\nurl=news.example.org\n\n");
+        WritePorts(nntpPort, webPort);
+    }
+    void WritePorts(int nntp, int web) {
+        MakeFile(work + "/etc/mergator.ini", "[access]\nnntpPort=" + std::to_string(nntp) +
+                                                 "\nwebPort=" + std::to_string(web) + "\n");
+    }
 };
 
 }  // namespace
@@ -98,7 +135,7 @@ TEST(MergatorRun, ConsoleEventsStopTheRunWithCode43) {
         EXPECT_NE(err.find("Mergator successfully started.\n"), std::string::npos) << "journal echoed: " << err;
         // The empty directories of the run are gone; the configuration, the
         // journal and the empty client log stay.
-        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/servers.ini", "journal", "logs/",
+        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/mergator.ini", "etc/servers.ini", "journal", "logs/",
                                                              "logs/clients"}));
     }
 }
@@ -177,4 +214,30 @@ TEST(MergatorRun, MinimalModeNeedsTheUnusableServersLog) {
         << ReadWholeFile(w.work + "/journal");
     // Minimal mode keeps no newsrc stores.
     EXPECT_FALSE(fs::exists(w.work + "/newsrc3"));
+}
+
+TEST(MergatorRun, AnotherServerOnTheNntpPortEndsWith5AndKeepsEveryFile) {
+    tWorkDir w;
+    tListening other;
+    ASSERT_GT(other.port, 0);
+    w.WritePorts(other.port, w.webPort);
+    MakeFile(w.work + "/logs/unusable");  // empty: an ordinary end would remove it
+    tRunResult r = RunProgram(MgProgram("mergator"), {"-d", w.work}, w.scratch.path);
+    EXPECT_EQ(r.exitCode, 5) << r.err;
+    std::vector<std::string> lines = JournalLines(ReadWholeFile(w.work + "/journal"));
+    EXPECT_TRUE(InOrder(lines, {"Another server is already running on port " + std::to_string(other.port),
+                                "Mergator is terminating with code 5: "}))
+        << ReadWholeFile(w.work + "/journal");
+    EXPECT_TRUE(fs::exists(w.work + "/logs/unusable"));
+}
+
+TEST(MergatorRun, EqualNntpAndWebPortsEndWith52) {
+    tWorkDir w;
+    w.WritePorts(w.nntpPort, w.nntpPort);
+    tRunResult r = RunProgram(MgProgram("mergator"), {"-d", w.work}, w.scratch.path);
+    EXPECT_EQ(r.exitCode, 52) << r.err;
+    std::vector<std::string> lines = JournalLines(ReadWholeFile(w.work + "/journal"));
+    EXPECT_TRUE(InOrder(lines, {"NNTP server port and Web server port must be different.",
+                                "Mergator is terminating with code 52: "}))
+        << ReadWholeFile(w.work + "/journal");
 }

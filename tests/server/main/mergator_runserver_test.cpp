@@ -4,7 +4,7 @@
 #include "lib/shutdown.h"
 #include "server/main/exitcodes.h"
 #include "server/main/run.h"
-#include "server/main/runsettings.h"
+#include "server/settings/settings.h"
 #include "tests/support/paths.h"
 
 #include <algorithm>
@@ -75,9 +75,11 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
         std::filesystem::create_directories(std::filesystem::path(dir / file).parent_path());
         ASSERT_TRUE(WriteWholeFile(dir / file, "data"));
     }
+    ASSERT_TRUE(WriteWholeFile(dir / "etc/mergator.ini",
+                               "[shutdown]\ndeleteJournal=1\ndeleteLogsClients=1\ndeleteLogsIntruder=1\n"
+                               "deleteExplore=1\ndeleteActual=1\n"));
     std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path);
-    deleteJournal = deleteLogsClients = deleteLogsIntruder = deleteExplore = deleteActual = 1;
 
     std::thread driver([] {
         WaitForStart(1);
@@ -85,7 +87,6 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
     });
     int code = RunServer(0, 0, 0, nullptr, 0);
     driver.join();
-    deleteJournal = deleteLogsClients = deleteLogsIntruder = deleteExplore = deleteActual = 0;
     std::filesystem::current_path(previous);
 
     EXPECT_EQ(code, EXIT_MGSHUT);
@@ -93,6 +94,6 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
     for (auto &entry : std::filesystem::recursive_directory_iterator(dir.path))
         left.push_back(std::filesystem::relative(entry.path(), dir.path).string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/servers.ini",
-                                              "logs", "logs/web"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/mergator.ini",
+                                              "etc/servers.ini", "logs", "logs/web"}));
 }
