@@ -2,6 +2,7 @@
 // the same group with half of their articles in common, the file size per
 // article, and reading the whole range back as descriptions. Each size runs
 // in a fresh work directory under $TMPDIR (or /tmp).
+#include "server/settings/settings.h"
 #include "server/store/articles.h"
 #include "server/store/indices.h"
 
@@ -107,6 +108,8 @@ long Merge(tIndices *indices, tArticles *articles, long serverId, const std::vec
 }
 
 void BM_MergeTwoServers(benchmark::State &state) {
+    useXrefs = 1;  // the defaults of the settings file
+    zombieDays = 7;
     long n = state.range(0);
     tFeed feed(n);
     for (auto _ : state) {

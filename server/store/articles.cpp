@@ -4,6 +4,7 @@
 #include "lib/panic.h"
 #include "lib/sendlog.h"
 #include "lib/shutdown.h"
+#include "server/settings/settings.h"
 #include "server/store/store_deps.h"
 
 #include <sqlite3.h>
@@ -33,14 +34,10 @@ constexpr size_t SERVREFS_TEXT_SIZE = 1024;
 // ---------------------------------------------------------------------------
 // Settings
 
-namespace {
-const int defaultZombieDays = 7;
-const int defaultOn = 1;
-const int defaultOff = 0;
-}  // namespace
-
-tArticlesSettings articlesSettings = {&defaultZombieDays, &defaultOn,  &defaultOn,  &defaultOff,
-                                      &defaultOff,        &defaultOff, &defaultOff, &defaultOff};
+tArticlesSettings articlesSettings = {&zombieDays,          &fakes,
+                                      &useXrefs,            &daysTooOld,
+                                      &xrefLogAddedArticle, &xrefLogGroupNotActive,
+                                      &xrefLogHadArticle,   &verbose};
 
 static bool Verbose() { return *articlesSettings.verbose != 0; }
 

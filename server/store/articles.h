@@ -121,10 +121,8 @@ struct tArticles : tIndexEntry {
 // IndicesCreate.
 extern const tIndexStoreOps articlesStoreOps;
 
-// The settings the index reads, each a pointer to the live variable. They
-// point at built-in defaults (zombieDays 7, fakes 1, useXrefs 1, the rest 0)
-// until the program points them at its global settings, once, before any
-// index is used.
+// The settings the index reads, each a pointer to the live variable: the
+// global settings of the same names. Tests point them elsewhere.
 struct tArticlesSettings {
     const int *zombieDays;
     const int *fakes;
