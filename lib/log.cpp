@@ -77,7 +77,10 @@ int RotateIfLarge(const char *path, long maxSize) {
 FILE *OpenRotating(const char *path, int textMode, long maxSize) {
     (void)textMode;
     struct stat st;
-    if (stat(path, &st) != 0) return fopen(path, "wb");
+    // A new file is opened for appending too: another process (a second
+    // mergator on the same directory, ending at once) may append to it
+    // meanwhile, and a plain write position would overwrite its lines.
+    if (stat(path, &st) != 0) return fopen(path, "ab");
     RotateIfLarge(path, maxSize);
     return fopen(path, "a+b");
 }

@@ -14,6 +14,14 @@
 #include "server/main/exitcodes.h"
 #include "server/settings/settings.h"
 #include "server/main/workdir.h"
+#include "server/nntp/clients.h"
+#include "server/nntp/interim.h"
+#include "server/nntp/listener.h"
+#include "server/nntp/localservers.h"
+#include "server/store/grouplist.h"
+#include "server/upstream/pool.h"
+#include "server/upstream/servers.h"
+#include "server/store/indices.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -36,6 +44,8 @@ struct tRun {
     bool threadsStarted = false;   // threads may run: wait for them and write the reports
     bool schedulerReady = false;   // the task pool and the scheduler exist
     bool settingsLoaded = false;   // the settings were read (also half-way)
+    bool groupListOpen = false;    // the full group list is open
+    bool serversLoaded = false;    // the server definitions were read (also half-way)
 };
 
 // A group of start-up steps and the tear-down of what they set up.
@@ -88,20 +98,7 @@ int StartSettings(tRun *run) {
 
     // Step 7: is another server already listening on the NNTP port?
     if (nntpEnabled && !run->migrationMode) {
-        tConnectRequest probe{};
-        probe.host = "127.0.0.1";
-        probe.port = nntpPort;
-        probe.timeout = 10;
-        probe.cancelSocket = CancelSocketGet();
-        int sock = DirectConnect(&probe);
-        if (sock >= 0) {
-            SocketClose(sock);
-            Journal("Another server is already running on port %d\n", nntpPort);
-            if (!run->autoConfigured) {
-                if (!ignoreAnother) return EXIT_ANOTHER_SERVER;
-                Journal("Ignoring this situation as requested.\n");
-            }
-        }
+        if (int code = LocalServerProbe(nntpPort, run->autoConfigured, ignoreAnother, &journal)) return code;
     }
     return 0;
 }
@@ -146,8 +143,12 @@ int StartDirectories(tRun *run) {
     if (!minimal && !MakeDirectory("newsrc3")) return EXIT_NEWSRC_DIRECTORY;
     run->pastDirectories = true;
 
-    // Step 11: the group index cache; unless minimal it creates "index2"
-    // (failure: EXIT_INDEX_DIRECTORY). -> store goes here.
+    // Step 11: the group index cache; unless minimal it creates "index2".
+    if (tDiag diag = IndicesCreate(&indexCache, minimal != 0, &journal, nullptr); diag != E_OK) {
+        if (diag == E_CANNOT_CREATE_DIR) return EXIT_INDEX_DIRECTORY;
+        Journal("Could not create the index cache: %s.\n", DiagText(diag));
+        return EXIT_INDEX_DIRECTORY;
+    }
 
     // Step 12.
     if (minimal && AppendLogInit(&unusableLog, "logs/unusable", &journal, 0) != E_OK) return EXIT_UNUSABLE_LOG;
@@ -159,35 +160,30 @@ int StartDirectories(tRun *run) {
 
 void StopDirectories(tRun *) {
     AppendLogRelease(&unusableLog);
-    // -> release the index cache.
+    IndicesClose(indexCache);
+    indexCache = nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Steps 14-18: servers.
 
 int StartServers(tRun *run) {
-    // Step 14: load "etc/servdyna.ini"; failure: EXIT_SERVERS_INI.
-    // Step 15: load "etc/servers.ini" with shortFileNames, noXGTITLE,
-    //          alwaysLIST, the check callback and the scheduler; failure:
-    //          EXIT_SERVERS_INI.
-    // Step 16: with run->importFile import its servers; failure:
-    //          EXIT_IMPORT_FAILED.
-    // Step 17: bind the servers to their proxies and dynamic data; failure:
-    //          EXIT_SERVERS_INI.
-    // -> server definitions go here. Until then an import cannot be made,
-    //    and saying so is better than ignoring the file.
-    if (run->importFile) {
-        Journal("Cannot import servers from '%s': this version cannot read server lists yet.\n", run->importFile);
-        return EXIT_IMPORT_FAILED;
-    }
+    // Steps 14-17: "etc/servdyna.ini", "etc/servers.ini", the import of
+    // run->importFile and the binding of servers to their proxies and
+    // statistics (exit codes 20 and 56).
+    run->serversLoaded = true;
+    if (int code = ServersStart(&allServers, &journal, run->importFile, nullptr, nullptr, &taskScheduler))
+        return code;
 
     // Step 18.
     if (otherComputers) Journal("Warning: server configured to allow connections from everywhere.\n");
     return 0;
 }
 
-void StopServers(tRun *) {
-    // -> release the servers, saving "etc/servdyna.ini".
+void StopServers(tRun *run) {
+    // Saves "etc/servdyna.ini"; safe after a start that failed half-way.
+    if (run->serversLoaded) ServersRelease(&allServers);
+    run->serversLoaded = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -224,6 +220,7 @@ int StartScheduler(tRun *run) {
         Panic("TasksInit() == E_OK", __FILE__, __LINE__);
     }
     run->schedulerReady = true;
+    if (indexCache) IndicesUseScheduler(indexCache, &taskScheduler);
     return 0;
 }
 
@@ -236,44 +233,82 @@ void StopScheduler(tRun *run) {
 // ---------------------------------------------------------------------------
 // Steps 24-25: full group list.
 
-int StartGroupList(tRun *) {
-    // Step 24: open "etc/groups.sq3" with noByName; unless minimal enter each
-    //          file of "index2" (but "*-journal") as an active group, with the
-    //          journal lines of the group list; failure: EXIT_GROUPS_LIST.
-    // Step 25: the popularity data is the group list itself.
-    // -> full group list goes here.
+int StartGroupList(tRun *run) {
+    // Step 24: the full group list; unless minimal every file of "index2"
+    // enters it as an active group. Step 25: the popularity data is the
+    // group list itself.
+    static tGroupWants wants;  // the setting arrays outlive the list
+    wants.yes = IniStrings(yes);
+    wants.noByPattern = IniStrings(noByPattern);
+    wants.noByName = IniStrings(noByName);
+    if (GroupListStart(&groupList, &journal, &wants, &shutdownCode, minimal != 0) < 0) return EXIT_GROUPS_LIST;
+    run->groupListOpen = true;
     return 0;
 }
 
-void StopGroupList(tRun *) {
-    // -> close the full group list.
+void StopGroupList(tRun *run) {
+    if (!run->groupListOpen) return;
+    GroupListClose(&groupList);
+    run->groupListOpen = false;
 }
 
 // ---------------------------------------------------------------------------
 // Steps 26-29: asynchronous retrieval, client registry, listeners.
 
-int StartServices(tRun *) {
+// The client registry and the two listeners of this run (new objects each
+// run: they hold locks that cannot be reset in place).
+tClientRegistry *clientRegistry = nullptr;
+tListener *nntpListener = nullptr;
+tListener *webListener = nullptr;
+
+int StartServices(tRun *run) {
     // Step 26: initialise asynchronous retrieval with retrievedMark, the
     //          retrieved list when retrievedLog, and executeCmd only when
     //          executeYes and not empty; failure: EXIT_ASYNC_INIT.
-    // Step 27: initialise the client registry.
-    // Step 28: when nntpEnabled and not migrating: the NNTP listener on
-    //          nntpPort with "logs/clients" (100000 bytes), maxNntp,
-    //          nntpQueueRequests and keptClientSocket; failure:
-    //          EXIT_NNTP_SERVER. Then the shortcut files "telnet.htm",
-    //          "telnet.url", "news.htm", "news.url" (telnetHtm, telnetUrl,
-    //          newsHtm, newsUrl) with the port actually bound.
-    // Step 29: when webEnabled and not migrating: the web listener on webPort
-    //          with "logs/web" (100000 bytes), maxWeb, webQueueRequests;
-    //          failure: EXIT_WEB_SERVER. Then "web.htm", "web.url" (webHtm,
-    //          webUrl).
-    // -> asynchronous retrieval and listeners go here.
+    // -> asynchronous retrieval goes here.
+
+    // Step 27.
+    clientRegistry = new tClientRegistry{};
+    RegistryInit(clientRegistry);
+
+    tLocalServerContext context{};
+    context.registry = clientRegistry;
+    context.indices = indexCache;
+    context.taskPool = &taskPool;
+    context.groupList = &groupList;
+    context.restartRequested = &restartRequested;
+    context.keptClientSocket = &keptClientSocket;
+    context.journal = &journal;
+    context.nntpSession = InterimNntpSession;
+    context.webSession = InterimWebSession;
+
+    // Step 28: the NNTP listener and its shortcut files (with the port bound).
+    if (nntpEnabled && !run->migrationMode) {
+        nntpListener = new tListener{};
+        if (int code = NntpServerCreate(nntpListener, &context)) return code;
+    }
+    // Step 29: the web listener and its shortcut files.
+    if (webEnabled && !run->migrationMode) {
+        webListener = new tListener{};
+        if (int code = WebServerCreate(webListener, &context)) return code;
+    }
     return 0;
 }
 
 void StopServices(tRun *) {
-    // -> close the listening sockets, then release the client registry, then
-    //    asynchronous retrieval.
+    // Every client thread has ended (PoolWaitAll): close the listening
+    // sockets, then the registry. -> asynchronous retrieval goes here, last.
+    for (tListener **listener : {&nntpListener, &webListener}) {
+        if (!*listener) continue;
+        ListenerClose(*listener);
+        delete *listener;
+        *listener = nullptr;
+    }
+    if (clientRegistry) {
+        RegistryRelease(clientRegistry);
+        delete clientRegistry;
+        clientRegistry = nullptr;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -319,12 +354,17 @@ int StartRunning(tRun *run) {
     // -> asynchronous retrieval goes here.
 
     run->threadsStarted = true;
-    // Step 36: start the dispatcher threads "NntpDispatcher" and
-    //          "WebDispatcher" of the existing listeners on the task pool
-    //          (PoolStart); failure: RequestShutdown and return
-    //          EXIT_NNTP_THREAD or EXIT_WEB_THREAD.
-    // Step 37: schedule "Compact" in category "compact", due in 600 seconds;
-    //          failure: RequestShutdown and return EXIT_COMPACT_TASK.
+    // Step 36: the dispatcher threads "NntpDispatcher" and "WebDispatcher"
+    // (on failure the shutdown has been requested already).
+    for (tListener *listener : {nntpListener, webListener}) {
+        if (!listener) continue;
+        if (int code = DispatcherStart(listener)) return code;
+    }
+    // Step 37: the compaction task, first due in ten minutes.
+    if (CompactTaskSchedule(indexCache, &taskScheduler, time(nullptr) + COMPACT_FIRST_DELAY) < 0) {
+        RequestShutdown(EXIT_COMPACT_TASK);
+        return EXIT_COMPACT_TASK;
+    }
     // Step 38: when explore is set, prepare the update context and schedule
     //          "UpdateServers" in category "update", due now; failure:
     //          RequestShutdown and return EXIT_UPDATE_TASK.
@@ -394,12 +434,15 @@ int RunOnce(tRun *run) {
     if (run->threadsStarted) {
         // Step 39: the dispatchers and the tasks end on the shutdown request.
         if (run->schedulerReady) PoolWaitAll(&taskPool);
+        // No thread uses a server connection now: cancel the connect tasks,
+        // fail what still waits and close the idle connections.
+        if (run->serversLoaded) PoolRelease(&allServers);
         if (shutdownCode.load() != 0) code = shutdownCode.load();
         // Step 40.
         if (!run->migrationMode) {
             Journal("All threads have returned.\n");
             LogRaw(&journal, "\n");
-            // -> the server status report (text form) goes here.
+            ServersStatusReportToLog(&allServers, &journal);
             LogRaw(&journal, "\n");
             if (run->schedulerReady) TasksReportToLog(&taskScheduler, &journal);
         }

@@ -23,6 +23,9 @@ static unsigned long NameHash(const char *name) { return Crc32StringLower(name);
 // Holds the connection's own (recursive) mutex, so that a sequence of calls
 // (a statement and its change count, the steps of a lookup) is not
 // interleaved with other threads' statements.
+
+tGroupList groupList;
+
 namespace {
 struct tConnectionLock {
     sqlite3_mutex *mutex;

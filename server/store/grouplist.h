@@ -146,6 +146,10 @@ void GroupListClose(tGroupList *list);
 [[nodiscard]] tDiag GroupListStart(tGroupList *list, tLog *log, const tGroupWants *wants,
                                    const std::atomic<int> *shutdownFlag, bool minimal);
 
+// The multiplexer's full group list: opened by the main program at start-up
+// (GroupListStart), closed at its tear-down.
+extern tGroupList groupList;
+
 // ---------------------------------------------------------------------------
 // Lookups and changes
 

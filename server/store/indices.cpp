@@ -19,6 +19,9 @@
 #include <strings.h>
 #include <vector>
 
+
+tIndices *indexCache = nullptr;
+
 namespace fs = std::filesystem;
 
 // ---------------------------------------------------------------------------

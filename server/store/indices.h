@@ -128,6 +128,10 @@ struct tIndices {
 // runs at once in the releasing thread. E_OUT_OF_MEMORY.
 [[nodiscard]] tDiag IndicesCreate(tIndices **indices, bool minimal, tLog *log, const tIndexStoreOps *store);
 
+// The multiplexer's index cache: created by the main program at start-up,
+// closed at its tear-down; null outside a run.
+extern tIndices *indexCache;
+
 // Gives the cache its task scheduler (once the scheduler exists, before any
 // other thread uses the cache).
 void IndicesSetTasks(tIndices *indices, const tIndexTaskOps *tasks);

@@ -179,7 +179,8 @@ TEST(MergatorWorkDirectory, FirstStartInANewDirectoryConfiguresItAndEndsWith55) 
               "Trying to locate your news-servers automatically.\n"
               "Adding some public news-servers.\n"
               "Auto-configuration terminated.\n");
-    EXPECT_EQ(Listing(dir.path), (std::vector<std::string>{"newdir/", "newdir/etc/", "newdir/etc/mergator.ini", "newdir/etc/servers.ini",
+    EXPECT_EQ(Listing(dir.path), (std::vector<std::string>{"newdir/", "newdir/etc/", "newdir/etc/groups.sq3", "newdir/etc/mergator.ini", "newdir/etc/servdyna.ini",
+                                                           "newdir/etc/servers.ini",
                                                            "newdir/journal"}));
     std::string journal = ReadWholeFile(dir / "newdir/journal");
     EXPECT_NE(journal.find("Mergator has been successfully auto-configured.\n"
@@ -198,7 +199,8 @@ TEST(MergatorWorkDirectory, MinimalFirstStartCreatesAnEmptyServerList) {
     EXPECT_EQ(r.exitCode, 55);
     EXPECT_EQ(r.out, "Creating the etc sub-directory.\nNo etc/servers.ini file yet.\n");
     EXPECT_TRUE(fs::exists(dir / "etc/servers.ini"));
-    EXPECT_EQ(ReadWholeFile(dir / "etc/servers.ini"), "");
+    // No server yet: the list is written back with its empty sections.
+    EXPECT_EQ(ReadWholeFile(dir / "etc/servers.ini"), "[file]\n\n[proxies]\nurl=none\n\n");
 }
 
 TEST(MergatorWorkDirectory, OlderWorkDirectoriesAreRefusedUntouched) {

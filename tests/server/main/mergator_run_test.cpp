@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -112,7 +113,6 @@ TEST(MergatorRun, ConsoleEventsStopTheRunWithCode43) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         tWorkDir w;
-        MakeFile(w.work + "/logs/clients");            // empty, kept at the end of a run
         MakeFile(w.work + "/logs/unusable");           // empty, removed
         tChild child;
         ASSERT_TRUE(child.Start(MgProgram("mergator"), {"-d", w.work}, w.scratch.path, w.out, w.err));
@@ -133,10 +133,10 @@ TEST(MergatorRun, ConsoleEventsStopTheRunWithCode43) {
         EXPECT_NE(err.find("Shutdown requested by signal " + std::to_string(sig) + "...\n"), std::string::npos)
             << err;
         EXPECT_NE(err.find("Mergator successfully started.\n"), std::string::npos) << "journal echoed: " << err;
-        // The empty directories of the run are gone; the configuration, the
-        // journal and the empty client log stay.
-        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/mergator.ini", "etc/servers.ini", "journal", "logs/",
-                                                             "logs/clients"}));
+        // The empty directories of the run are gone; the configuration and
+        // the journal stay.
+        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/groups.sq3", "etc/mergator.ini",
+                                                             "etc/servdyna.ini", "etc/servers.ini", "journal"}));
     }
 }
 
@@ -145,6 +145,11 @@ TEST(MergatorRun, FirstStartConfiguresThenTheNextStartRuns) {
     tRunResult first = RunProgram(MgProgram("mergator"), {"-d", "work"}, scratch.path, "y\n");
     ASSERT_EQ(first.exitCode, 55) << first.out << first.err;
 
+    // The next start on free ports, so that parallel runs never meet.
+    std::string ini = ReadWholeFile(scratch / "work/etc/mergator.ini");
+    ini = std::regex_replace(ini, std::regex("nntpPort=[0-9]+"), "nntpPort=" + std::to_string(FreePort()));
+    ini = std::regex_replace(ini, std::regex("webPort=[0-9]+"), "webPort=" + std::to_string(FreePort()));
+    ASSERT_TRUE(WriteWholeFile(scratch / "work/etc/mergator.ini", ini));
     tChild child;
     ASSERT_TRUE(child.Start(MgProgram("mergator"), {"-d", "work"}, scratch.path, scratch / "out", scratch / "err"));
     ASSERT_TRUE(WaitForFileText(scratch / "work/journal", "Mergator successfully started.\n"));
@@ -239,5 +244,32 @@ TEST(MergatorRun, EqualNntpAndWebPortsEndWith52) {
     std::vector<std::string> lines = JournalLines(ReadWholeFile(w.work + "/journal"));
     EXPECT_TRUE(InOrder(lines, {"NNTP server port and Web server port must be different.",
                                 "Mergator is terminating with code 52: "}))
+        << ReadWholeFile(w.work + "/journal");
+}
+
+TEST(MergatorRun, SecondMergatorOnTheSameDirectoryEndsWith5AndLeavesTheFirstRunning) {
+    tWorkDir w;
+    tChild first;
+    ASSERT_TRUE(first.Start(MgProgram("mergator"), {"-d", w.work}, w.scratch.path, w.out, w.err));
+    ASSERT_TRUE(WaitForFileText(w.work + "/journal", "Mergator successfully started.\n"));
+    std::vector<std::string> before = Listing(w.work);
+
+    tRunResult second = RunProgram(MgProgram("mergator"), {"-d", w.work}, w.scratch.path);
+    EXPECT_EQ(second.exitCode, 5) << second.err;
+    // The second run neither removed nor emptied anything of the first one.
+    std::vector<std::string> after = Listing(w.work);
+    for (const std::string &name : before)
+        EXPECT_NE(std::find(after.begin(), after.end(), name), after.end()) << name;
+    EXPECT_TRUE(fs::is_directory(w.work + "/explore"));
+    EXPECT_TRUE(fs::is_directory(w.work + "/newsrc3"));
+
+    // The first one still runs and ends normally.
+    ASSERT_TRUE(first.Signal(SIGTERM));
+    EXPECT_EQ(first.Wait(), 43);
+    std::vector<std::string> lines = JournalLines(ReadWholeFile(w.work + "/journal"));
+    EXPECT_TRUE(InOrder(lines, {"Mergator successfully started.",
+                                "Another server is already running on port " + std::to_string(w.nntpPort),
+                                "Mergator is terminating with code 5: ",
+                                "Mergator is terminating with code 43: "}))
         << ReadWholeFile(w.work + "/journal");
 }

@@ -14,6 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -33,12 +38,31 @@ bool WaitForStart(int n) {
     return false;
 }
 
+// "[access]" lines that put both listeners on free loopback ports, so runs
+// in parallel never meet on the default ports.
+std::string FreePortSettings() {
+    int ports[2];
+    for (int &port : ports) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(fd, (sockaddr *)&a, sizeof a);
+        getsockname(fd, (sockaddr *)&a, &len);
+        port = ntohs(a.sin_port);
+        close(fd);
+    }
+    return "[access]\nnntpPort=" + std::to_string(ports[0]) + "\nwebPort=" + std::to_string(ports[1]) + "\n";
+}
+
 }  // namespace
 
 TEST(RunServer, RestartRunsTheWholeSequenceAgain) {
     tTempDir dir;
     std::filesystem::create_directories(dir / "etc");
     ASSERT_TRUE(WriteWholeFile(dir / "etc/servers.ini", ""));
+    ASSERT_TRUE(WriteWholeFile(dir / "etc/mergator.ini", FreePortSettings()));
     std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path);
 
@@ -75,8 +99,9 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
         std::filesystem::create_directories(std::filesystem::path(dir / file).parent_path());
         ASSERT_TRUE(WriteWholeFile(dir / file, "data"));
     }
+    ASSERT_TRUE(WriteWholeFile(dir / "etc/servers.ini", ""));
     ASSERT_TRUE(WriteWholeFile(dir / "etc/mergator.ini",
-                               "[shutdown]\ndeleteJournal=1\ndeleteLogsClients=1\ndeleteLogsIntruder=1\n"
+                               FreePortSettings() + "[shutdown]\ndeleteJournal=1\ndeleteLogsClients=1\ndeleteLogsIntruder=1\n"
                                "deleteExplore=1\ndeleteActual=1\n"));
     std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path);
@@ -94,6 +119,6 @@ TEST(RunServer, ShutdownSettingsDeleteTheirFilesOnly) {
     for (auto &entry : std::filesystem::recursive_directory_iterator(dir.path))
         left.push_back(std::filesystem::relative(entry.path(), dir.path).string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/mergator.ini",
-                                              "etc/servers.ini", "logs", "logs/web"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"connect", "connect/news.example.org", "etc", "etc/groups.sq3", "etc/mergator.ini",
+                                              "etc/servdyna.ini", "etc/servers.ini", "logs", "logs/web"}));
 }

@@ -1,0 +1,51 @@
+// Test support: a small scripted NNTP server on 127.0.0.1 for the failures a
+// real server will not produce on demand.
+//
+// Every accepted connection is served on its own thread, so a client may
+// hold several at once. Connection i gets welcome line i of the list (the
+// last one repeats): a text is sent with CR LF added; "" says nothing (the
+// connection stays silent until the client closes it); "<close>" closes at
+// once; a welcome not starting with a digit is closed after sending. Then commands are answered: QUIT 205 (and close), MODE READER 200,
+// STAT 223, AUTHINFO USER 381, AUTHINFO PASS 281, anything else 500. With
+// dropAfter >= 0 a connection is closed, unanswered, at its command number
+// dropAfter + 1 (counted from 1); delayMs delays every answer.
+//
+// Every wait is bounded; the destructor closes everything and joins.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class tFakeNntp {
+public:
+    explicit tFakeNntp(std::vector<std::string> welcomes, int dropAfter = -1, int delayMs = 0);
+    ~tFakeNntp();
+    tFakeNntp(const tFakeNntp &) = delete;
+    tFakeNntp &operator=(const tFakeNntp &) = delete;
+
+    int port() const { return port_; }
+    int Accepted();                 // connections accepted so far
+    int Open();                     // connections not yet closed
+    std::string Commands();         // every command received, in order, one per line
+    void SetDropAfter(int n) { dropAfter_ = n; }
+
+private:
+    void Listen();
+    void Serve(int conn, int index);
+
+    std::vector<std::string> welcomes_;
+    std::atomic<int> dropAfter_;
+    int delayMs_;
+    int listener_ = -1;
+    int port_ = 0;
+    int stopRead_ = -1, stopWrite_ = -1;
+    std::thread listenThread_;
+    std::mutex lock_;
+    std::vector<std::thread> threads_;  // guarded by lock_
+    std::string commands_;              // guarded by lock_
+    int accepted_ = 0;                  // guarded by lock_
+    int open_ = 0;                      // guarded by lock_
+};
