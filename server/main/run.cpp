@@ -21,6 +21,7 @@
 #include "server/store/grouplist.h"
 #include "server/upstream/pool.h"
 #include "server/upstream/servers.h"
+#include "server/store/articles.h"
 #include "server/store/indices.h"
 
 #include <cstdarg>
@@ -144,7 +145,7 @@ int StartDirectories(tRun *run) {
     run->pastDirectories = true;
 
     // Step 11: the group index cache; unless minimal it creates "index2".
-    if (tDiag diag = IndicesCreate(&indexCache, minimal != 0, &journal, nullptr); diag != E_OK) {
+    if (tDiag diag = IndicesCreate(&indexCache, minimal != 0, &journal, &articlesStoreOps); diag != E_OK) {
         if (diag == E_CANNOT_CREATE_DIR) return EXIT_INDEX_DIRECTORY;
         Journal("Could not create the index cache: %s.\n", DiagText(diag));
         return EXIT_INDEX_DIRECTORY;
