@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -137,4 +138,17 @@ bool WriteWholeFile(const std::string &path, const std::string &content) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << content;
     return (bool)f;
+}
+
+std::vector<std::string> ListTree(const std::string &dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::string rel = std::filesystem::relative(it->path(), dir).string();
+        if (it->is_directory()) rel += "/";
+        names.push_back(rel);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

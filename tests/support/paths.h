@@ -42,3 +42,6 @@ std::string ReadWholeFile(const std::string &path);
 
 // Writes a whole file; false on failure.
 bool WriteWholeFile(const std::string &path, const std::string &content);
+
+// Every path below dir, relative to it, sorted; directories end with "/".
+std::vector<std::string> ListTree(const std::string &dir);

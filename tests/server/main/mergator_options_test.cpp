@@ -50,19 +50,6 @@ bool IsBanner(const std::string &line) {
            rest.find('\n') == rest.size() - 1;
 }
 
-// Every path below dir, relative to it, sorted; directories end with "/".
-std::vector<std::string> Listing(const std::string &dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        std::string rel = fs::relative(it->path(), dir).string();
-        if (it->is_directory()) rel += "/";
-        names.push_back(rel);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Runs mergator with args in dir, with nothing on standard input.
 tRunResult Mergator(const std::vector<std::string> &args, const std::string &dir, const std::string &input = "") {
@@ -95,7 +82,7 @@ TEST(MergatorOptions, VersionPrintsOnlyTheBanner) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(IsBanner(r.err)) << r.err;
-    EXPECT_TRUE(Listing(dir.path).empty());
+    EXPECT_TRUE(ListTree(dir.path).empty());
 }
 
 TEST(MergatorOptions, HelpPrintsTheUsageOnStandardOutput) {
@@ -104,7 +91,7 @@ TEST(MergatorOptions, HelpPrintsTheUsageOnStandardOutput) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, usage);
     EXPECT_EQ(AfterBanner(r.err), "");
-    EXPECT_TRUE(Listing(dir.path).empty());
+    EXPECT_TRUE(ListTree(dir.path).empty());
 }
 
 TEST(MergatorOptions, OptionErrorsPrintTheirMessageAndExitWithTwo) {
@@ -133,7 +120,7 @@ TEST(MergatorOptions, OptionErrorsPrintTheirMessageAndExitWithTwo) {
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(AfterBanner(r.err), c.message + (c.withUsage ? usage : ""));
-        EXPECT_TRUE(Listing(dir.path).empty());
+        EXPECT_TRUE(ListTree(dir.path).empty());
     }
 }
 
@@ -144,7 +131,7 @@ TEST(MergatorOptions, ServiceActionsAreRefusedOnThisPlatform) {
         tRunResult r = Mergator(args, dir.path);
         EXPECT_EQ(r.exitCode, 60);
         EXPECT_NE(AfterBanner(r.err).find("not available on this platform"), std::string::npos) << r.err;
-        EXPECT_TRUE(Listing(dir.path).empty());
+        EXPECT_TRUE(ListTree(dir.path).empty());
     }
 }
 
@@ -163,7 +150,7 @@ TEST(MergatorWorkDirectory, MissingDirectoryAsksUntilAnsweredAndQuitLeavesNothin
         if (c.input.empty()) expected += "\n";
         expected += "Auto-configuration failed: Auto-configuration failed\n";
         EXPECT_EQ(r.out, expected);
-        EXPECT_TRUE(Listing(dir.path).empty());
+        EXPECT_TRUE(ListTree(dir.path).empty());
     }
 }
 
@@ -179,7 +166,7 @@ TEST(MergatorWorkDirectory, FirstStartInANewDirectoryConfiguresItAndEndsWith55) 
               "Trying to locate your news-servers automatically.\n"
               "Adding some public news-servers.\n"
               "Auto-configuration terminated.\n");
-    EXPECT_EQ(Listing(dir.path), (std::vector<std::string>{"newdir/", "newdir/etc/", "newdir/etc/groups.sq3", "newdir/etc/mergator.ini", "newdir/etc/servdyna.ini",
+    EXPECT_EQ(ListTree(dir.path), (std::vector<std::string>{"newdir/", "newdir/etc/", "newdir/etc/groups.sq3", "newdir/etc/mergator.ini", "newdir/etc/servdyna.ini",
                                                            "newdir/etc/servers.ini",
                                                            "newdir/journal"}));
     std::string journal = ReadWholeFile(dir / "newdir/journal");
@@ -231,13 +218,13 @@ TEST(MergatorWorkDirectory, OlderWorkDirectoriesAreRefusedUntouched) {
         } else {
             MakeFile(dir / c.oldName, "old");
         }
-        std::vector<std::string> before = Listing(dir.path);
+        std::vector<std::string> before = ListTree(dir.path);
         tRunResult r = Mergator({"-d", dir.path}, "/");
         EXPECT_EQ(r.exitCode, c.code);
         if (!c.message.empty()) {
             EXPECT_EQ(r.out, c.message);
         }
-        EXPECT_EQ(Listing(dir.path), before);
+        EXPECT_EQ(ListTree(dir.path), before);
     }
 }
 
@@ -263,7 +250,7 @@ TEST(MergatorWorkDirectory, UnusableWorkDirectoriesEndWithThree) {
         EXPECT_EQ(r.exitCode, 3);
         EXPECT_EQ(r.out, "Work directory 'missing' does not exist.\n");
     }
-    EXPECT_EQ(Listing(dir.path), std::vector<std::string>{"plainfile"});
+    EXPECT_EQ(ListTree(dir.path), std::vector<std::string>{"plainfile"});
     EXPECT_EQ(ReadWholeFile(dir / "plainfile"), "keep");
 }
 
@@ -276,7 +263,7 @@ TEST(MergatorWorkDirectory, DirectoryWithoutAccessIsNotEntered) {
     chmod((dir / "locked").c_str(), 0755);
     EXPECT_EQ(r.exitCode, 47);
     EXPECT_EQ(r.out.rfind("Work directory 'locked' does not exist.\n", 0), 0u) << r.out;
-    EXPECT_TRUE(Listing(dir / "locked").empty());
+    EXPECT_TRUE(ListTree(dir / "locked").empty());
 }
 
 TEST(MergatorWorkDirectory, ServerListThatCannotBeCreatedEndsWith47) {
@@ -286,18 +273,18 @@ TEST(MergatorWorkDirectory, ServerListThatCannotBeCreatedEndsWith47) {
     EXPECT_EQ(r.exitCode, 47);
     EXPECT_EQ(r.out, "No etc/servers.ini file yet.\nAuto-configuration failed: Auto-configuration failed\n");
     EXPECT_EQ(AfterBanner(r.err), "Could not create the etc/servers.ini file.\n");
-    EXPECT_EQ(Listing(dir.path), std::vector<std::string>{"etc"});
+    EXPECT_EQ(ListTree(dir.path), std::vector<std::string>{"etc"});
 }
 
 TEST(MergatorWorkDirectory, JournalThatCannotBeOpenedEndsWithFour) {
     tTempDir dir;
     MakeFile(dir / "etc/servers.ini", "[server]\nurl=news.example.org\n\n");
     fs::create_directories(dir / "journal");
-    std::vector<std::string> before = Listing(dir.path);
+    std::vector<std::string> before = ListTree(dir.path);
     tRunResult r = Mergator({}, dir.path);
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(AfterBanner(r.err), "Could not create the journal file.\n");
-    EXPECT_EQ(Listing(dir.path), before);
+    EXPECT_EQ(ListTree(dir.path), before);
 }
 
 // A work directory as a run leaves it, with the user's own files.
@@ -324,7 +311,7 @@ TEST(MergatorWorkDirectory, CleanRemovesOnlyWhatIsEmpty) {
     tRunResult r = Mergator({"-c"}, dir.path);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
-    std::vector<std::string> after = Listing(dir.path);
+    std::vector<std::string> after = ListTree(dir.path);
     for (const char *gone : {"logs/clients", "logs/unusable", "async/", "cache/", "telnet.htm", "web.url"})
         EXPECT_EQ(std::count(after.begin(), after.end(), gone), 0) << gone;
     for (const char *kept : {"logs/results", "logs/web", "list/mine.txt", "index2/sub/", "etc/groups.sq3",
@@ -338,7 +325,7 @@ TEST(MergatorWorkDirectory, DeleteAllKeepsTheConfigurationAndTheUsersFiles) {
     tRunResult r = Mergator({"-C", "-d", dir.path}, "/");
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(Listing(dir.path), (std::vector<std::string>{
+    EXPECT_EQ(ListTree(dir.path), (std::vector<std::string>{
                                      "etc/", "etc/filters.ini", "etc/mergator.ini", "etc/servdyna.ini",
                                      "etc/servers.ini", "index2/", "index2/sub/", "list/", "list/mine.txt",
                                      "notes.txt"}));
@@ -376,7 +363,7 @@ TEST(MergatorMigrationTool, TheFileNameChoosesThePersonality) {
     EXPECT_EQ(r.out, "Work directory 'missing' does not exist.\nDid not find a Mergator installation in 'missing'.\n");
     r = RunProgram(bin / "mgmigrat", {"-P"}, work.path);
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_TRUE(Listing(work.path).empty());
+    EXPECT_TRUE(ListTree(work.path).empty());
 
     // Nothing old to convert.
     MakeFile(work / "etc/servers.ini");

@@ -3,6 +3,7 @@
 // and the work directory.
 #include "tests/support/paths.h"
 #include "tests/support/process.h"
+#include "tests/support/proxies.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -51,18 +52,6 @@ bool InOrder(const std::vector<std::string> &lines, const std::vector<std::strin
     return next == want.size();
 }
 
-std::vector<std::string> Listing(const std::string &dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        std::string rel = fs::relative(it->path(), dir).string();
-        if (it->is_directory()) rel += "/";
-        names.push_back(rel);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // A listening socket on a free loopback port; closed with the object.
 struct tListening {
@@ -81,12 +70,6 @@ struct tListening {
     ~tListening() { close(fd); }
 };
 
-// A free loopback port (free when this returns; good enough for tests).
-int FreePort() {
-    tListening l;
-    return l.port;
-}
-
 // A configured work directory below a scratch directory that also holds the
 // program's standard output and error. Its ports are free ones, so runs in
 // parallel never meet.
@@ -95,8 +78,8 @@ struct tWorkDir {
     std::string work = scratch / "work";
     std::string out = scratch / "out";
     std::string err = scratch / "err";
-    int nntpPort = FreePort();
-    int webPort = FreePort();
+    int nntpPort = FreeLoopbackPort();
+    int webPort = FreeLoopbackPort();
     tWorkDir() {
         MakeFile(work + "/etc/servers.ini", "[server]\nurl=news.example.org\n\n");
         WritePorts(nntpPort, webPort);
@@ -135,7 +118,7 @@ TEST(MergatorRun, ConsoleEventsStopTheRunWithCode43) {
         EXPECT_NE(err.find("Mergator successfully started.\n"), std::string::npos) << "journal echoed: " << err;
         // The empty directories of the run are gone; the configuration and
         // the journal stay.
-        EXPECT_EQ(Listing(w.work), (std::vector<std::string>{"etc/", "etc/groups.sq3", "etc/mergator.ini",
+        EXPECT_EQ(ListTree(w.work), (std::vector<std::string>{"etc/", "etc/groups.sq3", "etc/mergator.ini",
                                                              "etc/servdyna.ini", "etc/servers.ini", "journal"}));
     }
 }
@@ -147,8 +130,8 @@ TEST(MergatorRun, FirstStartConfiguresThenTheNextStartRuns) {
 
     // The next start on free ports, so that parallel runs never meet.
     std::string ini = ReadWholeFile(scratch / "work/etc/mergator.ini");
-    ini = std::regex_replace(ini, std::regex("nntpPort=[0-9]+"), "nntpPort=" + std::to_string(FreePort()));
-    ini = std::regex_replace(ini, std::regex("webPort=[0-9]+"), "webPort=" + std::to_string(FreePort()));
+    ini = std::regex_replace(ini, std::regex("nntpPort=[0-9]+"), "nntpPort=" + std::to_string(FreeLoopbackPort()));
+    ini = std::regex_replace(ini, std::regex("webPort=[0-9]+"), "webPort=" + std::to_string(FreeLoopbackPort()));
     ASSERT_TRUE(WriteWholeFile(scratch / "work/etc/mergator.ini", ini));
     tChild child;
     ASSERT_TRUE(child.Start(MgProgram("mergator"), {"-d", "work"}, scratch.path, scratch / "out", scratch / "err"));
@@ -252,12 +235,12 @@ TEST(MergatorRun, SecondMergatorOnTheSameDirectoryEndsWith5AndLeavesTheFirstRunn
     tChild first;
     ASSERT_TRUE(first.Start(MgProgram("mergator"), {"-d", w.work}, w.scratch.path, w.out, w.err));
     ASSERT_TRUE(WaitForFileText(w.work + "/journal", "Mergator successfully started.\n"));
-    std::vector<std::string> before = Listing(w.work);
+    std::vector<std::string> before = ListTree(w.work);
 
     tRunResult second = RunProgram(MgProgram("mergator"), {"-d", w.work}, w.scratch.path);
     EXPECT_EQ(second.exitCode, 5) << second.err;
     // The second run neither removed nor emptied anything of the first one.
-    std::vector<std::string> after = Listing(w.work);
+    std::vector<std::string> after = ListTree(w.work);
     for (const std::string &name : before)
         EXPECT_NE(std::find(after.begin(), after.end(), name), after.end()) << name;
     EXPECT_TRUE(fs::is_directory(w.work + "/explore"));

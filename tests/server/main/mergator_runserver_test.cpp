@@ -6,6 +6,7 @@
 #include "server/main/run.h"
 #include "server/settings/settings.h"
 #include "tests/support/paths.h"
+#include "tests/support/proxies.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -13,11 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -41,19 +37,8 @@ bool WaitForStart(int n) {
 // "[access]" lines that put both listeners on free loopback ports, so runs
 // in parallel never meet on the default ports.
 std::string FreePortSettings() {
-    int ports[2];
-    for (int &port : ports) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(fd, (sockaddr *)&a, sizeof a);
-        getsockname(fd, (sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
-        close(fd);
-    }
-    return "[access]\nnntpPort=" + std::to_string(ports[0]) + "\nwebPort=" + std::to_string(ports[1]) + "\n";
+    return "[access]\nnntpPort=" + std::to_string(FreeLoopbackPort()) +
+           "\nwebPort=" + std::to_string(FreeLoopbackPort()) + "\n";
 }
 
 }  // namespace
