@@ -89,11 +89,26 @@ constexpr int LIST_MODE_NAMES = 3;      // "%s\t?" (XGTITLE)
 // null nothing is scheduled. Returns E_OK or the scheduling failure.
 extern tDiag (*sessionExploreOneGroup)(const char *groupName);
 
-// The background server's group selection: selects groupName on an
-// upstream connection, quiet about 411. Returns E_OK with *low and *high
-// set, E_NO_SUCH_GROUP when the server does not have the group, or another
-// failure. Connected by the module that selects groups upstream; while null
-// a group known only to the background server gives "502 background group
-// might exist, but is not accessible".
+// The background server's group selection: selects groupName on the lent
+// connection for requester (cancelSocket interrupts its waits), quiet about
+// 411. Returns E_OK with *low and *high set, E_NO_SUCH_GROUP when the server
+// does not have the group, or another failure. Connected by the module that
+// selects groups upstream; while null a group known only to the background
+// server gives "502 background group might exist, but is not accessible".
 struct tServerConnection;
-extern tDiag (*sessionSelectGroup)(tServerConnection *connection, const char *groupName, long *low, long *high);
+extern tDiag (*sessionSelectGroup)(tServerConnection *connection, const char *groupName,
+                                   const tRequester *requester, int cancelSocket, long *low, long *high);
+
+// Pauses of the session, in milliseconds: before answering a rejected
+// authentication (1000) and between the two download placeholders (3000).
+// Tests and the fuzzer shorten them.
+struct tSessionDelays {
+    int rejectMs = 1000;
+    int placeholderMs = 3000;
+};
+extern tSessionDelays sessionDelays;
+
+// SessionRun without the final SessionEnd: the conversation alone, on a
+// session whose socket, log, index cache and group list are set (the rest
+// may be null). For the fuzzer and tests that keep the session afterwards.
+void SessionConverse(tSession *session);
