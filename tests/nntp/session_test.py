@@ -22,7 +22,7 @@ import warnings
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import nntplib  # noqa: E402
 
-BINARY_DIR = os.environ.get("MG_BINARY_DIR", "build")
+BINARY_DIR = os.path.abspath(os.environ.get("MG_BINARY_DIR", "build"))
 MERGATOR = os.path.join(BINARY_DIR, "mergator")
 PREPSTORE = os.path.join(BINARY_DIR, "tests", "mgprepstore")
 WAIT = 60  # bound of every wait for the server, seconds
@@ -49,7 +49,7 @@ STORE = "\n".join([
 class Mergator:
     """One mergator run in a fresh work directory."""
 
-    def __init__(self, sections=None):
+    def __init__(self, sections=None, servers=""):
         self.tmp = tempfile.TemporaryDirectory()
         self.work = self.tmp.name
         os.makedirs(os.path.join(self.work, "etc"))
@@ -61,7 +61,7 @@ class Mergator:
             ini += "[%s]\n%s" % (name, body)
         self.write("etc/mergator.ini", ini)
         # A server that refuses every connection: nothing upstream is reached.
-        self.write("etc/servers.ini", "[server]\nurl=127.0.0.1:1\n\n")
+        self.write("etc/servers.ini", "[server]\nurl=127.0.0.1:1\n%s\n" % servers)
         prep = subprocess.run([PREPSTORE], input=STORE, text=True, cwd=self.work, capture_output=True,
                               timeout=WAIT)
         assert prep.returncode == 0, prep.stderr
@@ -445,6 +445,22 @@ class Authentication(unittest.TestCase):
             with self.assertRaises(nntplib.NNTPError):
                 nntplib.NNTP("127.0.0.1", server.port, user="reader", password="wrong", readermode=True,
                              timeout=WAIT)
+        finally:
+            self.assertEqual(server.stop(), 43)
+
+
+class BackgroundServer(unittest.TestCase):
+    def test_unreachable_background_server(self):
+        server = Mergator(servers="background=1\n")
+        try:
+            raw = Raw(server.port)
+            self.assertEqual(raw.ask("GROUP not.listed"), "411 No such group (could not reach background server)\r\n")
+            # Listed groups and the pseudo-group never ask it.
+            self.assertEqual(raw.ask("GROUP alt.test"), "211 5 1 5 alt.test selected\r\n")
+            self.assertEqual(raw.ask("GROUP async"), "211 0 1 0 async selected\r\n")
+            # Only names that fit a group name are asked for.
+            self.assertEqual(raw.ask("GROUP " + "n" * 512), "411 No such group\r\n")
+            raw.close()
         finally:
             self.assertEqual(server.stop(), 43)
 
