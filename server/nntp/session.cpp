@@ -154,11 +154,15 @@ struct tListContext {
     bool inactiveNoted;       // "(Logging only active groups.)" written
 };
 
-// Sends one entry: copied to the log for active groups, or all with verbose.
+// Sends one entry. The text listings copy it to the log for active groups,
+// or for all with verbose; the web listings never do.
 int SendEntry(tListContext *context, const char *text, bool active) {
     tSession *session = context->session;
     tLog *log = &session->log;
-    if (!active && !verbose) {
+    bool textListing = context->mode == LIST_MODE_ACTIVE || context->mode == LIST_MODE_NAMES;
+    if (!textListing) {
+        log = nullptr;
+    } else if (!active && !verbose) {
         if (!context->inactiveNoted) {
             LogMessage(log, "(Logging only active groups.)\r\n");
             context->inactiveNoted = true;
@@ -219,8 +223,7 @@ int ListEntry(const char *name, int active, int, void *argument) {
         LogMessage(&session->log, "Entry too long for %.200s\n", name);
         return 0;
     }
-    bool logIt = context->mode == LIST_MODE_ACTIVE || context->mode == LIST_MODE_NAMES ? active != 0 : false;
-    return SendEntry(context, entry, logIt);
+    return SendEntry(context, entry, active != 0);
 }
 
 }  // namespace
