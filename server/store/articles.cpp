@@ -821,6 +821,18 @@ static void Seen(tOverviewAdd *context, long serverNumber) {
         (void)NumbersAdd(context->seen, (int32_t)serverNumber, (int32_t)serverNumber);
 }
 
+int ParseXhdrMsgIdLine(tArticles *articles, const char *line, long serverId, long *previousNumber, tLog *log,
+                       tRange expectedRange, bool allowNotGreater) {
+    long number = 0;
+    const char *msgId = nullptr;
+    size_t length = 0;
+    tDiag diag = XhdrMsgIdLineParse(line, &number, &msgId, &length, previousNumber, allowNotGreater, expectedRange);
+    if (diag != E_OK) return diag;
+    std::string id(msgId, length);
+    int outcome = ArticlesAddRef(articles, false, id.c_str(), nullptr, serverId, number, false, log);
+    return outcome == E_TREE_NOT_FOUND ? 0 : outcome;
+}
+
 int AddOverviewLine(tOverviewAdd *context, const char *line, long *previousNumber, bool useServerNumber,
                     tRange expectedRange) {
     tArticles *articles = context->articles;

@@ -349,6 +349,15 @@ struct tOverviewAdd {
 [[nodiscard]] int AddOverviewLine(tOverviewAdd *context, const char *line, long *previousNumber,
                                   bool useServerNumber, tRange expectedRange);
 
+// One line of an XHDR/XPAT Message-ID listing from server serverId: the
+// number is checked as in an overview line, then the pair becomes a
+// reference of the article with that Message-ID (no new article is made).
+// Returns 0 for a Message-ID the index does not hold, an ArticlesAddRef
+// outcome (AA_REGET .. AA_DUP), or a negative tDiag of the line or of the
+// store. Takes and releases the store lock itself.
+[[nodiscard]] int ParseXhdrMsgIdLine(tArticles *articles, const char *line, long serverId, long *previousNumber,
+                                     tLog *log, tRange expectedRange, bool allowNotGreater);
+
 // Adds the new article in full (already stored in the context's group, with
 // its local number there) to every group of its cross-references that has
 // an index, counting into the context's counters. Holds no store lock on

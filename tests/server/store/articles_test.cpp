@@ -137,6 +137,34 @@ TEST_F(ArticlesTest, SameMessageIdFromThreeServersIsOneArticleWithThreeReference
     IndicesRelease(g, 2);
 }
 
+TEST_F(ArticlesTest, XhdrMessageIdLinesOnlyAddReferencesToKnownArticles) {
+    tArticles *g = Open("alt.test");
+    ASSERT_EQ(Add(g, 3, Line(10, "<m1@x>")), AA_NEW);
+    long previous = 99;
+    const tRange range{100, 200};
+    struct Case {
+        const char *line;
+        int outcome;
+    };
+    const Case cases[] = {
+        {"100 <m1@x>\r\n", AA_DUP},          // known: gains server 7's reference
+        {"101 <m1@x>", AA_DUP},                // the same server under another number: both kept
+        {"102 <unknown@x>", 0},                // not in the index: nothing made
+        {"103", E_NO_MSGID},
+        {"104 m1@x>", E_MSGID_NO_START},
+        {"105 <m1@x", E_MSGID_NO_END},
+        {"300 <m1@x>", E_NUMBER_OUT_OF_RANGE},
+    };
+    for (const Case &c : cases) {
+        int outcome = ParseXhdrMsgIdLine(g, c.line, 7, &previous, &log, range, false);
+        EXPECT_EQ(outcome, c.outcome) << c.line;
+    }
+    EXPECT_EQ(RefsOf(g, "<m1@x>"), " 3:10 7:100 7:101");
+    EXPECT_EQ(RefsOf(g, "<unknown@x>"), "?");
+    EXPECT_EQ(Numbers(g), std::vector<long>{1});
+    IndicesRelease(g, 2);
+}
+
 TEST_F(ArticlesTest, MessageIdsDifferingInCaseAreDifferentArticles) {
     tArticles *g = Open("alt.test");
     EXPECT_EQ(Add(g, 1, Line(1, "<Part@Example.org>")), AA_NEW);
