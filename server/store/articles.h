@@ -274,6 +274,14 @@ void ArticlesAbandonNew(tArticles *articles, bool unlock);
 [[nodiscard]] long ArticlesRemoveServerRefs(tArticles *articles, long number, const char *msgId, long serverId,
                                             long serverNumber, int *emptied, bool keepZombie);
 
+// The whole of a group's references to serverId removed, for the newsrc
+// sweep (a tRemoveServerRefsFn): opens the group's index without creating
+// it, removes the server's references from every row and releases the index
+// synced. *removed and *emptied take the counts, *opened whether the index
+// could be opened. E_OK, E_NO_INDEX (no index: nothing to do) or a failure.
+[[nodiscard]] tDiag ArticlesRemoveServerRefsOfGroup(tIndices *indices, const char *group, long serverId,
+                                                    int keepZombie, long *removed, long *emptied, bool *opened);
+
 // Walks every row (restricted by extraCondition, or null) removing the
 // references for which predicate is true and saving the changed articles.
 // Takes the store lock. Returns the number removed, or a negative tDiag.

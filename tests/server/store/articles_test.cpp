@@ -165,6 +165,29 @@ TEST_F(ArticlesTest, XhdrMessageIdLinesOnlyAddReferencesToKnownArticles) {
     IndicesRelease(g, 2);
 }
 
+TEST_F(ArticlesTest, ServerForgottenByAGroupLeavesZombiesOrNothing) {
+    tArticles *g = Open("alt.gone");
+    ASSERT_EQ(Add(g, 3, Line(10, "<both@x>")), AA_NEW);
+    ASSERT_EQ(Add(g, 5, Line(20, "<both@x>")), AA_DUP);
+    ASSERT_EQ(Add(g, 3, Line(11, "<only3@x>")), AA_NEW);
+    IndicesRelease(g, 2);
+    long removed = -1, emptied = -1;
+    bool opened = false;
+    ASSERT_EQ(ArticlesRemoveServerRefsOfGroup(indices, "ALT.GONE", 3, 1, &removed, &emptied, &opened), E_OK);
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(removed, 2);
+    EXPECT_EQ(emptied, 1);
+    g = Open("alt.gone", false);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(RefsOf(g, "<both@x>"), " 5:20");
+    EXPECT_EQ(RefsOf(g, "<only3@x>").rfind(" 0:", 0), 0u);  // a zombie
+    IndicesRelease(g, 2);
+    // No index: nothing to do, and none is made.
+    EXPECT_EQ(ArticlesRemoveServerRefsOfGroup(indices, "alt.never", 3, 1, &removed, &emptied, &opened), E_NO_INDEX);
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(fs::exists(fs::path(dir.path) / "index2" / "alt.never"));
+}
+
 TEST_F(ArticlesTest, MessageIdsDifferingInCaseAreDifferentArticles) {
     tArticles *g = Open("alt.test");
     EXPECT_EQ(Add(g, 1, Line(1, "<Part@Example.org>")), AA_NEW);
