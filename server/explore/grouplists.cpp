@@ -230,7 +230,7 @@ int QueryNewgroups(tQuery *q, char *line) {
         return SetDiag(q->nntp, E_BUFFER_TOO_SMALL, nullptr);
     q->failureDiag = E_LIST_TIMEOUTS;
     for (;;) {
-        LogMessage(q->log, "Sending: %s", command);
+        LogMessage(q->log, "Sending: %.*s\n", (int)strcspn(command, "\r\n"), command);
         int code = Ask(q, command, 60, "NEWGROUPS response", line, ANSWER_LINE_SIZE, nullptr);
         if (code < 0) {
             tDiag rc = AfterFailure(q, code, E_LIST_TIMEOUTS);
