@@ -19,6 +19,7 @@
 #include "lib/strings.h"
 #include "lib/url.h"
 #include "lib/wildmatch.h"
+#include "server/explore/groupsel.h"
 #include "server/nntp/artcmds.h"
 #include "server/nntp/asyncgroup.h"
 #include "server/settings/settings.h"
@@ -29,8 +30,6 @@
 #include "server/upstream/servers.h"
 
 tDiag (*sessionExploreOneGroup)(const char *groupName) = nullptr;
-tDiag (*sessionSelectGroup)(tServerConnection *connection, const char *groupName, const tRequester *requester,
-                            int cancelSocket, long *low, long *high) = nullptr;
 tSessionDelays sessionDelays;
 
 // ===========================================================================
@@ -433,10 +432,11 @@ void SelectBackgroundGroup(tSession *session, const char *name) {
         Send(session, "411 No such group (could not reach background server)\r\n");
         return;
     }
-    long low = 0, high = 0;
-    tDiag rc = sessionSelectGroup ? sessionSelectGroup(connection, name, &Reader(session).requester,
-                                                       session->conversation.socket, &low, &high)
-                                  : E_GROUP_REFUSED;
+    tGroupSelection selection;
+    selection.group = name;
+    tDiag rc = SelectGroup(&connection->nntp, &selection, 1, GROUPSEL_RECONNECT_TIMEOUT,
+                           session->conversation.socket, 0, &Reader(session).requester);
+    long low = selection.low, high = selection.high;
     ReleaseConnection(connection, 1);
     ServerRelease(server);
     if (rc == E_NO_SUCH_GROUP) {

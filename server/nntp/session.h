@@ -89,16 +89,6 @@ constexpr int LIST_MODE_NAMES = 3;      // "%s\t?" (XGTITLE)
 // null nothing is scheduled. Returns E_OK or the scheduling failure.
 extern tDiag (*sessionExploreOneGroup)(const char *groupName);
 
-// The background server's group selection: selects groupName on the lent
-// connection for requester (cancelSocket interrupts its waits), quiet about
-// 411. Returns E_OK with *low and *high set, E_NO_SUCH_GROUP when the server
-// does not have the group, or another failure. Connected by the module that
-// selects groups upstream; while null a group known only to the background
-// server gives "502 background group might exist, but is not accessible".
-struct tServerConnection;
-extern tDiag (*sessionSelectGroup)(tServerConnection *connection, const char *groupName,
-                                   const tRequester *requester, int cancelSocket, long *low, long *high);
-
 // Pauses of the session: before answering a rejected authentication (1000
 // ms), between the two download placeholders (3000 ms), and the longest
 // silence of a reader (SESSION_READ_SECONDS). Tests and the fuzzer shorten

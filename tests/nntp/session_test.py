@@ -15,6 +15,7 @@ import socket
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import warnings
@@ -60,8 +61,9 @@ class Mergator:
         for name, body in sections.items():
             ini += "[%s]\n%s" % (name, body)
         self.write("etc/mergator.ini", ini)
-        # A server that refuses every connection: nothing upstream is reached.
-        self.write("etc/servers.ini", "[server]\nurl=127.0.0.1:1\n%s\n" % servers)
+        # By default a server that refuses every connection: nothing upstream
+        # is reached.
+        self.write("etc/servers.ini", "[server]\n%s\n" % (servers or "url=127.0.0.1:1\n"))
         prep = subprocess.run([PREPSTORE], input=STORE, text=True, cwd=self.work, capture_output=True,
                               timeout=WAIT)
         assert prep.returncode == 0, prep.stderr
@@ -449,9 +451,53 @@ class Authentication(unittest.TestCase):
             self.assertEqual(server.stop(), 43)
 
 
+class FakeUpstream:
+    """An upstream news server that knows one group."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.listener.settimeout(WAIT)
+        self.port = self.listener.getsockname()[1]
+        self.commands = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        try:
+            while True:
+                connection, _ = self.listener.accept()
+                threading.Thread(target=self.converse, args=(connection,), daemon=True).start()
+        except OSError:
+            pass
+
+    def converse(self, connection):
+        with connection, connection.makefile("rb") as lines:
+            connection.sendall(b"200 fake upstream ready\r\n")
+            for line in lines:
+                command = line.decode("latin-1").strip()
+                self.commands.append(command)
+                word = command.split(" ")
+                if command.upper() == "QUIT":
+                    connection.sendall(b"205 bye\r\n")
+                    return
+                elif word[0].upper() == "MODE":
+                    connection.sendall(b"200 reader\r\n")
+                elif word[0].upper() == "GROUP" and word[1:] == ["far.away"]:
+                    connection.sendall(b"211 10 5 14 far.away\r\n")
+                elif word[0].upper() == "GROUP":
+                    connection.sendall(b"411 no such group\r\n")
+                else:
+                    connection.sendall(b"500 what?\r\n")
+
+    def close(self):
+        self.listener.close()
+
+
 class BackgroundServer(unittest.TestCase):
     def test_unreachable_background_server(self):
-        server = Mergator(servers="background=1\n")
+        server = Mergator(servers="url=127.0.0.1:1\nbackground=1\n")
         try:
             raw = Raw(server.port)
             self.assertEqual(raw.ask("GROUP not.listed"), "411 No such group (could not reach background server)\r\n")
@@ -461,6 +507,25 @@ class BackgroundServer(unittest.TestCase):
             # Only names that fit a group name are asked for.
             self.assertEqual(raw.ask("GROUP " + "n" * 512), "411 No such group\r\n")
             raw.close()
+        finally:
+            self.assertEqual(server.stop(), 43)
+
+    def test_groups_known_only_to_the_background_server(self):
+        upstream = FakeUpstream()
+        self.addCleanup(upstream.close)
+        server = Mergator(servers="url=127.0.0.1:%d\nbackground=1\n" % upstream.port,
+                          sections={"connect": "enforceForbiddenIPs=0\n"})
+        try:
+            raw = Raw(server.port)
+            self.assertEqual(raw.ask("GROUP far.away"), "211 10 5 14 far.away\r\n")
+            self.assertEqual(raw.ask("GROUP no.where"), "411 No such group\r\n")
+            # The background group is the selected one, without an index.
+            self.assertEqual(raw.ask("GROUP far.away"), "211 10 5 14 far.away\r\n")
+            self.assertEqual(raw.ask("XGTITLE"), "282 list follows\r\n")
+            self.assertEqual(raw.block(), [".\r\n"])
+            self.assertRegex(raw.ask("NEXT"), "^412 Cannot confirm group far.away: ")
+            raw.close()
+            self.assertIn("GROUP far.away", upstream.commands)
         finally:
             self.assertEqual(server.stop(), 43)
 
