@@ -78,6 +78,9 @@ void ReleaseArticles(tSession *session) {
     session->articles = nullptr;
 }
 
+// SessionEnd gives a session's open index back through this module.
+[[maybe_unused]] const bool releaseHookSet = (sessionArticlesRelease = ReleaseArticles, true);
+
 bool SameGroup(const char *a, const char *b) { return strcasecmp(a, b) == 0; }
 
 // ===========================================================================
@@ -787,7 +790,6 @@ int Execute(tSession *session, std::vector<char *> *words) {
 }  // namespace
 
 void SessionConverse(tSession *session) {
-    sessionArticlesRelease = ReleaseArticles;
     tReaderState reader{};
     reader.authLevel = IsSet(session->userLogin) ? AUTH_NONE : IsSet(session->adminLogin) ? AUTH_USER : AUTH_ADMIN;
     reader.requester.name = session->logPath;

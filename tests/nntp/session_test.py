@@ -262,8 +262,6 @@ class ReaderWalk(unittest.TestCase):
             ("GROUP", ["501 newsgroup\r\n"]),
             ("GROUP alt.test", ["211 5 1 5 alt.test selected\r\n"]),
             ("XGTITLE", ["282 list follows\r\n", "alt.test\t?\r\n", ".\r\n"]),
-            # Not built yet: answered as unknown commands (all rights here).
-            ("POST", ["500 command not recognized\r\n"]),
             ("MGFOO", ["500 command not recognized\r\n"]),
         ]
         for command, expected in cases:
