@@ -233,7 +233,6 @@ int ListEntry(const char *name, int active, int, void *argument) {
 long ListGroups(tSession *session, bool activeOnly, int mode, long sinceSecs, const char *pattern) {
     tListContext context{session, mode, 0, false};
     int rc = GroupForEach(session->groupList, ListEntry, &context, activeOnly, sinceSecs, pattern);
-    if (rc == E_SHUTDOWN && !ShutdownRequested()) rc = E_OK;  // the list's own walk end
     if (rc == E_CLIENT_DISCONNECTED || rc == E_SHUTDOWN) return rc;
     if (rc < 0) LogMessage(&session->log, "Could not read the group list: %s.\n", DiagText(rc));
     if (!pattern || WildMatch("async", pattern, 0)) {

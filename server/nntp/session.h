@@ -76,8 +76,9 @@ constexpr int LIST_MODE_NAMES = 3;      // "%s\t?" (XGTITLE)
 // Writes one entry per group of the full group list (only active groups
 // with activeOnly; only those added at or after sinceSecs when it is
 // positive; only names matching the GLOB pattern when it is not null), then
-// the pseudo-group's line when it matches pattern, on the session's socket,
-// copied to its log (lines of inactive groups only when verbose). No status
+// the pseudo-group's line when it matches pattern, on the session's socket.
+// The text modes copy the lines to the session's log (those of inactive
+// groups only when verbose); the web modes do not. No status
 // line and no final dot: the caller writes those. Returns the number of
 // entries written (the pseudo-group included), or E_CLIENT_DISCONNECTED when
 // a write failed, E_SHUTDOWN when a shutdown ended the listing, another
