@@ -2,8 +2,10 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -80,6 +82,35 @@ void ReleaseArticles(tSession *session) {
 
 // SessionEnd gives a session's open index back through this module.
 [[maybe_unused]] const bool releaseHookSet = (sessionArticlesRelease = ReleaseArticles, true);
+
+// The running sessions, so that a shutdown can end the ones blocked in
+// sending to a reader that does not read (a cancelled wait only ends reads).
+std::mutex runningLock;
+std::vector<tSession *> running;  // guarded by runningLock
+bool shutdownHookSet = false;     // guarded by runningLock
+
+// The shutdown hook: shuts down the socket of every running session but the
+// one a restart keeps for the next run. The sessions leave the list before
+// their sockets are closed, so no socket here is closed or reused.
+void ShutdownRunningSessions(void *) {
+    std::lock_guard<std::mutex> g(runningLock);
+    for (tSession *session : running) {
+        int socket = session->conversation.socket;
+        if (session->keptClientSocket && *session->keptClientSocket == socket) continue;
+        (void)SocketShutdown(socket);
+    }
+}
+
+void EnterRunning(tSession *session) {
+    std::lock_guard<std::mutex> g(runningLock);
+    if (!shutdownHookSet) shutdownHookSet = ShutdownAddHook(ShutdownRunningSessions, nullptr);
+    running.push_back(session);
+}
+
+void LeaveRunning(tSession *session) {
+    std::lock_guard<std::mutex> g(runningLock);
+    running.erase(std::remove(running.begin(), running.end(), session), running.end());
+}
 
 bool SameGroup(const char *a, const char *b) { return strcasecmp(a, b) == 0; }
 
@@ -707,7 +738,9 @@ int ReadCommandLine(tSession *session) {
         int n = SockBufReadLine(&session->conversation, session->line + total, room, sessionDelays.readSeconds,
                                 CancelSocketGet());
         if (n == 0) {
-            LogMessage(&session->log, "Connection closed by client.\n");
+            // After a shutdown the end comes from this side (the shutdown hook).
+            LogMessage(&session->log, ShutdownRequested() ? "Shutdown, nntp server thread terminates.\n"
+                                                          : "Connection closed by client.\n");
             return LINE_END;
         }
         if (n < 0) {
@@ -795,6 +828,9 @@ void SessionConverse(tSession *session) {
     reader.requester.priority = priorityDirect;
     reader.requester.kind = KIND_DIRECT;
     session->reader = &reader;
+    EnterRunning(session);
+    // A shutdown requested before this session was listed would not reach it.
+    if (ShutdownRequested()) (void)SocketShutdown(session->conversation.socket);
 
     if (banner && ((bannerOkForVersion && strcmp(bannerOkForVersion, "4.5") == 0) || bannerOkAlways)) {
         Send(session, banner);
@@ -818,6 +854,7 @@ void SessionConverse(tSession *session) {
         SkipTelnet(session);
         if (Execute(session, &words) < 0) break;
     }
+    LeaveRunning(session);
     session->reader = nullptr;
 }
 

@@ -115,6 +115,7 @@ class Mergator:
                 sum("/index2/" in t for t in targets))
 
     def stop(self):
+        """Stops mergator (SIGTERM) and returns its exit code."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -526,6 +527,25 @@ class BackgroundServer(unittest.TestCase):
             self.assertIn("GROUP far.away", upstream.commands)
         finally:
             self.assertEqual(server.stop(), 43)
+
+
+class Shutdown(unittest.TestCase):
+    def test_reader_that_never_reads_does_not_hold_up_a_shutdown(self):
+        server = Mergator()
+        try:
+            raw = Raw(server.port)
+            raw.sock.setblocking(False)
+            # Commands until the answers fill every buffer between the two.
+            try:
+                for _ in range(1000000):
+                    raw.sock.send(b"HELP\r\n")
+            except BlockingIOError:
+                pass
+            idle = Raw(server.port)
+        finally:
+            self.assertEqual(server.stop(), 43)
+        raw.close()
+        idle.close()
 
 
 class Banner(unittest.TestCase):
