@@ -5,7 +5,7 @@
 
 #include "server/store/articles.h"
 #include "server/store/serv_refs.h"
-#include "tests/server/upstream/upstreamfixture.h"
+#include "tests/server/explore/overviewfixture.h"
 #include "tests/support/scriptnntp.h"
 
 #include <algorithm>
@@ -17,8 +17,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int32_t OPEN = 2147483647;
 
 // Overview line of article n of the fake group.
 std::string OvLine(long n) {
@@ -75,87 +73,26 @@ struct FakeGroup {
     }
 };
 
-struct OverviewTest : UpstreamFixture {
-    tIndices *indices = nullptr;
-    tArticles *articles = nullptr;
-    tServerConnection *sc = nullptr;
-    tNumbers wanted{}, seen{};
-    tAddCounters counters{};
-    tOverviewFixes fixes{};
-    tOverviewLimits savedLimits = overviewLimits;
-    tRequester requester{"overview test", 0, KIND_EXPLORE};
+struct OverviewTest : OverviewFixture {
     std::unique_ptr<tScriptNntp> server;
-
-    void SetUp() override {
-        UpstreamFixture::SetUp();
-        NumbersInit(&wanted);
-        NumbersInit(&seen);
-        overviewLimits.peekSeconds = 1;
-    }
 
     // Starts the scripted server and borrows a connection to it.
     void Serve(tScriptNntp::Handler handler, const std::string &keys = "") {
         server = std::make_unique<tScriptNntp>(std::move(handler));
-        LoadServer(server->port(), keys);
-        ASSERT_EQ(IndicesCreate(&indices, false, &journal, &articlesStoreOps), E_OK);
-        ASSERT_EQ(ArticlesOpen(indices, "misc.test", &journal, true, &articles, -1), E_OK);
-        ASSERT_EQ(RequestConnection(Server(), &requester, &journal, 60, -1, &sc), E_OK);
+        Begin(server->port(), keys);
     }
     void Serve(FakeGroup *group, const std::string &keys = "") {
         Serve([group](int, const std::string &c) { return group->Answer(c); }, keys);
     }
 
-    tOverviewJob Job() {
-        tOverviewJob job;
-        job.nntp = &sc->nntp;
-        job.articles = articles;
-        job.wanted = &wanted;
-        job.seen = &seen;
-        job.counters = &counters;
-        job.fixes = &fixes;
-        job.indices = indices;
-        return job;
-    }
-
-    tDiag Fetch(int32_t from = 0, int32_t to = OPEN) {
-        EXPECT_GE(NumbersAdd(&wanted, from, to), 0);
-        tOverviewJob job = Job();
-        return FetchOverview(&job, &requester);
-    }
-
-    // Every stored article, by server number: "<msgid> refs".
-    std::vector<std::string> Stored() {
-        std::vector<std::string> out;
-        ArticlesLock(articles);
-        tArticleFull full{};
-        for (tDiag d = ArticlesIterStart(&full, articles, 0, 1, nullptr); d == E_OK; d = ArticlesIterNext(&full)) {
-            char refs[1024];
-            EXPECT_EQ(ServRefsFormat(&full.a->refs, refs, sizeof refs), E_OK);
-            out.push_back(std::string(full.a->msgId) + refs);
-        }
-        ArticlesIterEnd(&full);
-        ArticlesUnlock(articles);
-        std::sort(out.begin(), out.end(), [](const std::string &a, const std::string &b) {
-            return atol(a.c_str() + 1) < atol(b.c_str() + 1);
-        });
-        return out;
-    }
-
     // What Stored() gives when the server's articles from..to arrived once
-    // each, in order.
+    // each.
     std::vector<std::string> Expected(long from, long to) {
         std::vector<std::string> out;
         for (long n = from; n <= to; n++)
             out.push_back("<" + std::to_string(n) + "@fake> " + std::to_string(Server()->id) + ":" +
                           std::to_string(n));
         return out;
-    }
-
-    std::string SeenText() {
-        std::string s;
-        for (int i = 0; i < NumbersRanges(&seen); i++)
-            s += std::to_string(NumbersRange(&seen, i)->low) + "-" + std::to_string(NumbersRange(&seen, i)->high) + " ";
-        return s;
     }
 
     std::vector<std::string> Sent(const std::string &prefix) {
@@ -166,14 +103,9 @@ struct OverviewTest : UpstreamFixture {
     }
 
     void TearDown() override {
-        if (sc) ReleaseConnection(sc, 0);
-        if (articles) IndicesRelease(articles, 0);
-        if (indices) IndicesClose(indices);
+        End();
         server.reset();
-        NumbersFree(&wanted);
-        NumbersFree(&seen);
-        overviewLimits = savedLimits;
-        UpstreamFixture::TearDown();
+        OverviewFixture::TearDown();
     }
 };
 
