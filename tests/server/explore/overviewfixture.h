@@ -22,6 +22,7 @@ struct OverviewFixture : UpstreamFixture {
     tAddCounters counters{};
     tOverviewFixes fixes{};
     tOverviewLimits savedLimits = overviewLimits;
+    int savedUseXrefs = useXrefs;
     tRequester requester{"overview test", 0, KIND_EXPLORE};
 
     void SetUp() override {
@@ -29,6 +30,7 @@ struct OverviewFixture : UpstreamFixture {
         NumbersInit(&wanted);
         NumbersInit(&seen);
         overviewLimits.peekSeconds = 1;
+        useXrefs = 1;  // the setting's default
     }
 
     // Loads the server at port (with the extra keys), opens the index cache
@@ -78,9 +80,9 @@ struct OverviewFixture : UpstreamFixture {
         }
         ArticlesIterEnd(&full);
         ArticlesUnlock(a);
-        std::sort(out.begin(), out.end(), [](const std::string &x, const std::string &y) {
-            return atol(x.c_str() + 1) < atol(y.c_str() + 1);
-        });
+        auto number = [](const std::string &x) { return atol(x.c_str() + x.find_first_of("0123456789")); };
+        std::sort(out.begin(), out.end(),
+                  [&](const std::string &x, const std::string &y) { return number(x) < number(y); });
         return out;
     }
 
@@ -108,6 +110,7 @@ struct OverviewFixture : UpstreamFixture {
         NumbersFree(&wanted);
         NumbersFree(&seen);
         overviewLimits = savedLimits;
+        useXrefs = savedUseXrefs;
         UpstreamFixture::TearDown();
     }
 };
