@@ -245,6 +245,43 @@ TEST_F(OverviewTest, XhdrEmulationMergesFieldsAndMarksMissingValues) {
     EXPECT_TRUE(std::filesystem::is_empty(dir / "xhdr"));
 }
 
+TEST_F(OverviewTest, XhdrEmulationResumesABrokenFieldListing) {
+    FakeGroup group(1, 6);
+    bool dropped = false;
+    Serve(
+        [&](int, const std::string &command) -> tScriptReply {
+            if (!StartsWith(command, "XHDR ")) return group.Answer(command);
+            std::string field = command.substr(5, command.find(' ', 5) - 5);
+            long from, to;
+            ParseRange(command.substr(command.find(' ', 5) + 1), 1, &from, &to);
+            std::string out = "221 " + field + " follows\r\n";
+            for (long n = std::max(from, 1L); n <= std::min(to, 6L); n++) {
+                std::string s = std::to_string(n);
+                if (field == "FROM" && n == 4 && !dropped) {
+                    dropped = true;
+                    return {out, true};  // the connection breaks after 1-3
+                }
+                if (field == "MESSAGE-ID") out += s + " <" + s + "@fake>\r\n";
+                else if (field == "FROM") out += s + " Poster " + s + " <p@example.org>\r\n";
+                else out += s + " " + (field == "BYTES" ? "1500" : field == "LINES" ? "20" : "x") + "\r\n";
+            }
+            return {out + ".\r\n"};
+        },
+        "emulateXoverUsingXhdr=1\n");
+    ASSERT_EQ(Fetch(1, 6), E_OK) << Journal();
+    EXPECT_EQ(Stored(), Expected(1, 6));
+    EXPECT_EQ(Sent("XHDR FROM"), (std::vector<std::string>{"XHDR FROM 1-6", "XHDR FROM 4-6"}));
+    tArticleFull full{};
+    ArticlesLock(articles);
+    for (long n = 1; n <= 6; n++) {
+        ASSERT_EQ(ArticlesFind(articles, n, 0, &full), E_OK);
+        std::string id = ArticleDataMsgId(&full.adt);
+        EXPECT_EQ(std::string(ArticleDataFrom(&full.adt)), "Poster " + id.substr(1, id.find('@') - 1) + " <p@example.org>");
+        ArticleFullFree(&full);
+    }
+    ArticlesUnlock(articles);
+}
+
 // Broken output of several kinds: every article arrives once, none is lost.
 struct BrokenCase {
     const char *name;
@@ -440,6 +477,36 @@ TEST_F(OverviewTest, MessageIdPassAddsReferencesToKnownArticles) {
     ASSERT_EQ(FetchOverview(&job, &requester), E_OK) << Journal();
     EXPECT_EQ(Stored().size(), 30u);
     EXPECT_EQ(SeenText(), "1-30 ");
+}
+
+TEST_F(OverviewTest, MessageIdPassAcceptsALeapThatTheNextLineConfirms) {
+    FakeGroup group(1, 0);
+    Serve([&](int, const std::string &command) -> tScriptReply {
+        if (StartsWith(command, "XHDR MESSAGE-ID "))
+            return {"221 Message-ID follows\r\n1 <1@fake>\r\n2 <2@fake>\r\n50 <50@fake>\r\n51 <51@fake>\r\n"
+                    "9000 <9000@fake>\r\n.\r\n"};
+        return group.Answer(command);
+    });
+    tOverviewAdd add;
+    add.log = &journal;
+    add.serverId = 9;
+    add.articles = articles;
+    add.counters = &counters;
+    add.fixes = &fixes;
+    add.indices = indices;
+    for (long n : {1, 2, 50, 51, 9000}) {
+        long previous = -1;
+        ASSERT_EQ(AddOverviewLine(&add, OvLine(n).c_str(), &previous, false, {0, OPEN}), AA_NEW);
+    }
+    ASSERT_GE(NumbersAdd(&wanted, 1, OPEN), 0);
+    tAddCounters matched{};
+    ASSERT_EQ(MatchByMessageId(&sc->nntp, articles, &wanted, &seen, "misc.test", &requester, &matched), E_OK);
+    EXPECT_TRUE(Has(Journal(), "Over tenfold leap in article numbers, from 2: 50 <50@fake>"));
+    EXPECT_TRUE(Has(Journal(), "Recovering leap: 51 <51@fake>"));
+    EXPECT_TRUE(Has(Journal(), "Over tenfold leap in article numbers, from 51: 9000 <9000@fake>"));
+    EXPECT_EQ(SeenText(), "1-2 51-51 ");
+    EXPECT_EQ(matched.dup, 3);
+    EXPECT_EQ(matched.bad, 2);
 }
 
 }  // namespace
