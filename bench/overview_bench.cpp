@@ -2,7 +2,11 @@
 // loopback: FetchOverview merging everything into an empty group index
 // (parse, store, commit), next to a plain client that only downloads the
 // same XOVER range from the same server, in the same run. At the end the
-// best times and their ratio are printed.
+// best times and their ratio are printed, with the CPU time the news server
+// and the retrieving thread spent per run: the retrieval overlaps with the
+// server's output (the socket buffers decouple them), so on an idle machine
+// its time approaches the larger of the two, while on a busy one the two
+// CPU times add up.
 //
 // The INN tree with the articles is built once (about two minutes) and kept
 // under MG_BENCH_INN_DIR, by default <build>/bench-cache/overview-inn; later
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -43,7 +48,46 @@ std::string Script() {
 
 std::string innDir;  // the kept INN tree
 int innPort = 0;
+int nnrpdPid = 0;    // the reader daemon: its children serve the connections
 double bestPlain = 0, bestFetch = 0;  // seconds
+double plainServerCpu = 0, fetchServerCpu = 0, fetchCpu = 0;  // seconds, summed over the iterations
+int plainRuns = 0, fetchRuns = 0;
+
+// CPU seconds of the reader daemon's finished children (each connection's
+// server process).
+double ServerCpu() {
+    if (!nnrpdPid) return 0;
+    FILE *f = fopen(("/proc/" + std::to_string(nnrpdPid) + "/stat").c_str(), "r");
+    if (!f) return 0;
+    char text[1024];
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = 0;
+    const char *p = strrchr(text, ')');
+    long cutime = 0, cstime = 0;
+    // Fields after the name: state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime
+    // stime cutime cstime.
+    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %ld %ld", &cutime, &cstime) != 2)
+        return 0;
+    return (double)(cutime + cstime) / (double)sysconf(_SC_CLK_TCK);
+}
+
+double ThreadCpu() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// Waits (bounded) until the connection's server process has ended and been
+// counted.
+double ServerCpuAfter(double before) {
+    double now = ServerCpu();
+    for (int i = 0; i < 50 && now == before; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = ServerCpu();
+    }
+    return now - before;
+}
 
 bool Run(const std::string &command, std::string *out = nullptr) {
     FILE *p = popen(command.c_str(), "r");
@@ -91,6 +135,9 @@ bool StartInn() {
              &out) ||
         sscanf(out.c_str() + out.find("PORT "), "PORT %d", &innPort) != 1)
         return false;
+    std::string state;
+    if (Run("cat '" + innDir + ".state'", &state) && state.find("\"nnrpd\": ") != std::string::npos)
+        nnrpdPid = atoi(state.c_str() + state.find("\"nnrpd\": ") + 9);
     if (kept) return true;
     fprintf(stderr, "Feeding %d articles to INN in %s (once) ...\n", ARTICLES, innDir.c_str());
     std::string file = innDir + ".articles";
@@ -124,6 +171,7 @@ void PlainXover(benchmark::State &state) {
     if (!innPort) return state.SkipWithError("INN did not start");
     long lines = 0;
     for (auto _ : state) {
+        double serverBefore = ServerCpu();
         auto start = std::chrono::steady_clock::now();
         int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -165,6 +213,10 @@ void PlainXover(benchmark::State &state) {
         close(s);
         double t = Seconds(start);
         if (bestPlain == 0 || t < bestPlain) bestPlain = t;
+        state.PauseTiming();
+        plainServerCpu += ServerCpuAfter(serverBefore);
+        plainRuns++;
+        state.ResumeTiming();
     }
     if (lines != ARTICLES) state.SkipWithError("not every line came");
     state.counters["lines"] = (double)lines;
@@ -202,12 +254,15 @@ void Fetch(benchmark::State &state) {
         job.indices = indices;
         state.ResumeTiming();
 
+        double serverBefore = ServerCpu();
+        double cpuBefore = ThreadCpu();
         auto start = std::chrono::steady_clock::now();
         tDiag d = FetchOverview(&job, &requester);
         if (d == E_OK) d = ArticlesSync(articles);
         double t = Seconds(start);
 
         state.PauseTiming();
+        fetchCpu += ThreadCpu() - cpuBefore;
         if (d != E_OK) return state.SkipWithError(DiagText(d));
         if (bestFetch == 0 || t < bestFetch) bestFetch = t;
         ArticlesLock(articles);
@@ -215,6 +270,9 @@ void Fetch(benchmark::State &state) {
         ArticlesUnlock(articles);
         NumbersFree(&wanted);
         NumbersFree(&seen);
+        Quit(&sc->nntp);  // the server process ends and its CPU time is counted
+        fetchServerCpu += ServerCpuAfter(serverBefore);
+        fetchRuns++;
         ReleaseConnection(sc, 0);
         IndicesRelease(articles, 0);
         IndicesClose(indices);
@@ -254,9 +312,14 @@ int main(int argc, char **argv) {
     }
     if (!inn) innPort = 0;
     benchmark::RunSpecifiedBenchmarks();
-    if (bestPlain > 0 && bestFetch > 0)
+    if (bestPlain > 0 && bestFetch > 0) {
         printf("best plain download %.3f s, best retrieval into the index %.3f s, ratio %.2f\n", bestPlain, bestFetch,
                bestFetch / bestPlain);
+        if (plainRuns && fetchRuns)
+            printf("CPU per run: news server %.3f s for the plain download, %.3f s for the retrieval; "
+                   "retrieval thread %.3f s\n",
+                   plainServerCpu / plainRuns, fetchServerCpu / fetchRuns, fetchCpu / fetchRuns);
+    }
     if (loop.joinable()) {
         PoolRelease(&allServers);
         SchedulerStop(&taskScheduler);
