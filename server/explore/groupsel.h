@@ -44,8 +44,9 @@ struct tNumberListing {
                                      // message; XHDR LINES 420 ends with E_OK
 };
 
-// Reconnection time-out used where callers give none (seconds).
-constexpr int GROUPSEL_RECONNECT_TIMEOUT = 300;
+// Reconnection time-out used where callers give none: -1, the pool's
+// default (45 seconds).
+constexpr int GROUPSEL_RECONNECT_TIMEOUT = -1;
 
 // True when the conversation's current group is group (case-insensitive).
 bool GroupIsCurrent(const tNntp *nntp, const char *group);
