@@ -14,6 +14,7 @@
 #include "server/store/newsrc.h"
 #include "tests/server/upstream/upstreamfixture.h"
 #include "tests/support/fakenntp.h"
+#include "tests/support/proxies.h"
 
 #include <fnmatch.h>
 
@@ -134,17 +135,22 @@ struct ExploreFixture : UpstreamFixture {
     }
 
     void TearDown() override {
-        ExploreReleaseAll();
-        if (started) PoolRelease(servers.get());
         SchedulerStop(&taskScheduler);
         loop.join();
         PoolWaitAll(&taskPool);
+        ExploreReleaseAll();
+        PoolRelease(servers.get());
         IndicesClose(indexCache);
         indexCache = nullptr;
         if (listOpen) GroupListClose(&groupList);
         fake.reset();
-        started = false;  // PoolRelease done
-        UpstreamFixture::TearDown();
+        ServersRelease(servers.get());
+        TasksRelease();
+        CancelSocketClose();
+        LogClose(&journal);
+        ShutdownReset();
+        verbose = 0;
+        ASSERT_EQ(chdir(oldCwd.c_str()), 0);
     }
 
     // Fills the fake group with the numbers low..high (Message-IDs
