@@ -821,6 +821,35 @@ static void Seen(tOverviewAdd *context, long serverNumber) {
         (void)NumbersAdd(context->seen, (int32_t)serverNumber, (int32_t)serverNumber);
 }
 
+tDiag ArticlesRemoveServerRefsOfGroup(tIndices *indices, const char *group, long serverId, int keepZombie,
+                                       long *removed, long *emptied, bool *opened) {
+    *removed = 0;
+    *emptied = 0;
+    tArticles *articles = nullptr;
+    tDiag diag = ArticlesOpen(indices, group, indices->log, false, &articles, -1);
+    *opened = diag == E_OK;
+    if (diag != E_OK) return diag;
+    int lost = 0;
+    long count = ArticlesRemoveServerRefs(articles, -1, nullptr, serverId, -1, &lost, keepZombie != 0);
+    IndicesRelease(articles, 2);
+    if (count < 0) return static_cast<tDiag>(count);
+    *removed = count;
+    *emptied = lost;
+    return E_OK;
+}
+
+int ParseXhdrMsgIdLine(tArticles *articles, const char *line, long serverId, long *previousNumber, tLog *log,
+                       tRange expectedRange, bool allowNotGreater) {
+    long number = 0;
+    const char *msgId = nullptr;
+    size_t length = 0;
+    tDiag diag = XhdrMsgIdLineParse(line, &number, &msgId, &length, previousNumber, allowNotGreater, expectedRange);
+    if (diag != E_OK) return diag;
+    std::string id(msgId, length);
+    int outcome = ArticlesAddRef(articles, false, id.c_str(), nullptr, serverId, number, false, log);
+    return outcome == E_TREE_NOT_FOUND ? 0 : outcome;
+}
+
 int AddOverviewLine(tOverviewAdd *context, const char *line, long *previousNumber, bool useServerNumber,
                     tRange expectedRange) {
     tArticles *articles = context->articles;

@@ -274,6 +274,14 @@ void ArticlesAbandonNew(tArticles *articles, bool unlock);
 [[nodiscard]] long ArticlesRemoveServerRefs(tArticles *articles, long number, const char *msgId, long serverId,
                                             long serverNumber, int *emptied, bool keepZombie);
 
+// The whole of a group's references to serverId removed, for the newsrc
+// sweep (a tRemoveServerRefsFn): opens the group's index without creating
+// it, removes the server's references from every row and releases the index
+// synced. *removed and *emptied take the counts, *opened whether the index
+// could be opened. E_OK, E_NO_INDEX (no index: nothing to do) or a failure.
+[[nodiscard]] tDiag ArticlesRemoveServerRefsOfGroup(tIndices *indices, const char *group, long serverId,
+                                                    int keepZombie, long *removed, long *emptied, bool *opened);
+
 // Walks every row (restricted by extraCondition, or null) removing the
 // references for which predicate is true and saving the changed articles.
 // Takes the store lock. Returns the number removed, or a negative tDiag.
@@ -348,6 +356,15 @@ struct tOverviewAdd {
 // (which affects this line only). Takes and releases the store locks itself.
 [[nodiscard]] int AddOverviewLine(tOverviewAdd *context, const char *line, long *previousNumber,
                                   bool useServerNumber, tRange expectedRange);
+
+// One line of an XHDR/XPAT Message-ID listing from server serverId: the
+// number is checked as in an overview line, then the pair becomes a
+// reference of the article with that Message-ID (no new article is made).
+// Returns 0 for a Message-ID the index does not hold, an ArticlesAddRef
+// outcome (AA_REGET .. AA_DUP), or a negative tDiag of the line or of the
+// store. Takes and releases the store lock itself.
+[[nodiscard]] int ParseXhdrMsgIdLine(tArticles *articles, const char *line, long serverId, long *previousNumber,
+                                     tLog *log, tRange expectedRange, bool allowNotGreater);
 
 // Adds the new article in full (already stored in the context's group, with
 // its local number there) to every group of its cross-references that has

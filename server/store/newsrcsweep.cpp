@@ -1,5 +1,7 @@
 #include "server/store/newsrcsweep.h"
 
+#include "server/store/articles.h"
+
 #include <string>
 
 // The group's state in the full list, for the vanished message.
@@ -23,10 +25,8 @@ int NewsrcSweepGroup(tNewsrcGroup *row, void *context) {
     if (GroupStoredName(&sweep->actual->list, group, false, &stored) < 0) {
         long removed = 0, emptied = 0;
         bool opened = true;
-        tDiag diag = sweep->removeServerRefs
-                         ? sweep->removeServerRefs(sweep->indices, group, sweep->serverId, sweep->zombies, &removed,
-                                                   &emptied, &opened)
-                         : E_NOT_IMPLEMENTED;
+        tRemoveServerRefsFn remove = sweep->removeServerRefs ? sweep->removeServerRefs : ArticlesRemoveServerRefsOfGroup;
+        tDiag diag = remove(sweep->indices, group, sweep->serverId, sweep->zombies, &removed, &emptied, &opened);
         if (diag == E_NO_INDEX) diag = E_OK;
         if (diag < 0 && !opened)
             LogMessage(sweep->log, "Could not access index %s to remove refs to server %ld: %s.\n", group,

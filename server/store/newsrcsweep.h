@@ -9,7 +9,8 @@
 // for another try). A group still offered but not active in the full list is
 // deleted from the newsrc. An active group offered by the server stays.
 // Removing references belongs to the group index: the sweep reaches it
-// through the removeServerRefs function of its context.
+// through the removeServerRefs function of its context, by default
+// ArticlesRemoveServerRefsOfGroup.
 //
 // Threading: runs in the server's exploration task, which owns the newsrc
 // and the actual list; the full list and the index cache are shared.
@@ -41,7 +42,7 @@ struct tNewsrcSweep {
     tDb *newsrc = nullptr;                   // the server's newsrc
     tLog *log = nullptr;                     // the exploration's log
     tGroupList *fullList = nullptr;          // the full group list
-    tRemoveServerRefsFn removeServerRefs = nullptr;
+    tRemoveServerRefsFn removeServerRefs = nullptr;  // null: ArticlesRemoveServerRefsOfGroup
     long deleted = 0;                        // groups deleted from the newsrc
     long errors = 0;                         // vanished groups whose references stay
 };

@@ -629,6 +629,23 @@ tDiag RequestSetAddAllServers(tServerRequestSet *set) {
     return added ? E_OK : E_NO_REACHABLE_SERVER;
 }
 
+tDiag RequestSetAddReferenced(tServerRequestSet *set, const tServRefs *refs) {
+    int added = 0;
+    int count = refs->server > 0 ? ServRefsCount(refs) : 0;
+    for (int i = 0; i < count; i++) {
+        tServRef ref = ServRefsAt(refs, i);
+        if (ref.server <= 0 || ref.server > INT32_MAX) continue;
+        tServer *server = FindServerByIdWith(set->servers, static_cast<int32_t>(ref.server),
+                                             SERVERS_SKIP_DISABLED | SERVERS_SKIP_NO_RETRIEVE);
+        if (!server) continue;
+        ServerRelease(server);
+        int32_t number = ref.number > 0 && ref.number <= INT32_MAX ? static_cast<int32_t>(ref.number) : 0;
+        if (RequestSetAdd(set, static_cast<int32_t>(ref.server), number, 0, 0, 0) != E_OK) return E_OUT_OF_MEMORY;
+        added++;
+    }
+    return added ? E_OK : E_NO_REACHABLE_SERVER;
+}
+
 int RankServers(tServers *servers, int32_t a, int32_t b) {
     tServer *sa = FindServerById(servers, a);
     tServer *sb = FindServerById(servers, b);

@@ -33,6 +33,7 @@
 #include "lib/dynarray.h"
 #include "lib/tasks.h"
 #include "lib/wakepair.h"
+#include "server/store/serv_refs.h"
 #include "server/upstream/nntp.h"
 
 #include <cstdint>
@@ -150,6 +151,10 @@ void CloseConnections(tServer *server, tLog *log, int cancelConnect, int force);
 // ended well and that is not being explored: E_OK, E_NO_REACHABLE_SERVER
 // or E_OUT_OF_MEMORY.
 [[nodiscard]] tDiag RequestSetAddAllServers(tServerRequestSet *set);
+// The servers named by refs that are enabled and may retrieve articles, each
+// with the article's number there (a zombie or a deleted article names none):
+// E_OK, E_NO_REACHABLE_SERVER when none qualifies, or E_OUT_OF_MEMORY.
+[[nodiscard]] tDiag RequestSetAddReferenced(tServerRequestSet *set, const tServRefs *refs);
 // Sorts the candidates with RankServers.
 void RequestSetSort(tServerRequestSet *set);
 // Posts the first requests.

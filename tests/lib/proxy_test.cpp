@@ -2,7 +2,6 @@
 // may give and the malformed ones real proxies will not give.
 #include "lib/proxy.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <string>
 
@@ -10,32 +9,9 @@
 
 #include "lib/diag.h"
 #include "tests/support/fakepeer.h"
+#include "tests/support/tracetext.h"
 
 namespace {
-
-struct tTraceText {
-    std::string text;
-};
-
-void CollectTrace(void *context, const char *format, ...) {
-    char buf[4096];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    ((tTraceText *)context)->text += buf;
-}
-
-tConnectRequest Request(const char *host, int port, int timeout, tTraceText *trace) {
-    tConnectRequest r = {};
-    r.host = host;
-    r.port = port;
-    r.timeout = timeout;
-    r.cancelSocket = -1;
-    r.trace = CollectTrace;
-    r.traceContext = trace;
-    return r;
-}
 
 tUrl Proxy(int scheme, int port, const char *login = nullptr, const char *password = nullptr) {
     tUrl u = {};
@@ -183,7 +159,7 @@ TEST(Proxy, FakeProxyReplies) {
         tFakePeer peer(c.script, 15);
         tTraceText trace;
         bool byAddress = c.scheme == URL_SOCKS4 || c.scheme == URL_SOCKS4B;
-        tConnectRequest r = Request(byAddress ? "127.0.0.1" : "dest", 119, c.timeout, &trace);
+        tConnectRequest r = TracedRequest(byAddress ? "127.0.0.1" : "dest", 119, c.timeout, &trace);
         tUrl proxy = Proxy(c.scheme, peer.port(), c.login);
         SockSetLastError(0);
         int s = ConnectThrough(proxy, r);
@@ -219,7 +195,7 @@ TEST(Proxy, Socks5LoginTraceIsByteExact) {
                        .Expect(kSocks5Request)
                        .Send(Bytes({5, 0, 0, 1, 127, 0, 0, 1, 4, 0x38})));
     tTraceText trace;
-    tConnectRequest r = Request("dest", 119, 10, &trace);
+    tConnectRequest r = TracedRequest("dest", 119, 10, &trace);
     tUrl proxy = Proxy(URL_SOCKS5, peer.port(), "u", "p ");
     int s = Socks5Connect(-1, &proxy, &r);
     ASSERT_GE(s, 0) << ProxyErrorText(SockLastError());
@@ -239,7 +215,7 @@ TEST(Proxy, Socks4TraceShowsTheUserIdAsText) {
         tFakeScript().Expect(Bytes({4, 1, 0, 119, 127, 0, 0, 1}) + "id" + Bytes({0})).Send(Bytes({0, 0x5a, 0, 0, 0, 0, 0, 0})),
         tFakeScript().Expect(kSocks4Request).Send(Bytes({0, 0x5a, 0, 0, 0, 0, 0, 0}))});
     tTraceText trace;
-    tConnectRequest r = Request("127.0.0.1", 119, 10, &trace);
+    tConnectRequest r = TracedRequest("127.0.0.1", 119, 10, &trace);
     tUrl proxy = Proxy(URL_SOCKS4B, peer.port(), nullptr, "id");
     int s = Socks4Connect(-1, &proxy, &r);
     ASSERT_GE(s, 0) << ProxyErrorText(SockLastError());
@@ -258,7 +234,7 @@ TEST(Proxy, HttpAndRelayTracesAreByteExact) {
         tFakeScript().Expect(kConnect).Send("HTTP/1.0 200 OK\r\n\r\n"),
         tFakeScript().Expect(kConnect).Send("HTTP/1.0 502 Bad Gateway\r\n\r\n<html>down</html>").Close()});
     tTraceText trace;
-    tConnectRequest r = Request("dest", 119, 10, &trace);
+    tConnectRequest r = TracedRequest("dest", 119, 10, &trace);
     tUrl proxy = Proxy(URL_HTTPS, http.port());
     int s = HttpProxyConnect(-1, &proxy, &r);
     ASSERT_GE(s, 0);
@@ -290,7 +266,7 @@ TEST(Proxy, Http404RetriesOnceByAddress) {
         tFakeScript().Expect("CONNECT localhost:119 HTTP/1.0\r\n\r\n").Send("HTTP/1.0 404 Not Found\r\n\r\n"),
         tFakeScript().Expect("CONNECT 127.0.0.1:119 HTTP/1.0\r\n\r\n").Send("HTTP/1.0 200 OK\r\n\r\nhi")});
     tTraceText trace;
-    tConnectRequest r = Request("localhost", 119, 10, &trace);
+    tConnectRequest r = TracedRequest("localhost", 119, 10, &trace);
     tUrl proxy = Proxy(URL_HTTPS, peer.port());
     int s = HttpProxyConnect(-1, &proxy, &r);
     ASSERT_GE(s, 0) << ProxyErrorText(SockLastError());
@@ -315,7 +291,7 @@ TEST(Proxy, OverlongNamesAreRefusedBeforeSending) {
     tTraceText trace;
     std::string host(251, 'h');
     tFakePeer peer(tFakeScript().Expect(kGreeting).Send(Bytes({5, 0})).Stall());
-    tConnectRequest r = Request(host.c_str(), 119, 10, &trace);
+    tConnectRequest r = TracedRequest(host.c_str(), 119, 10, &trace);
     tUrl proxy = Proxy(URL_SOCKS5, peer.port());
     EXPECT_EQ(Socks5Connect(-1, &proxy, &r), -1);
     EXPECT_EQ(SockLastError(), ESOCK_BUFFER_OVERFLOW);
@@ -339,7 +315,7 @@ TEST(Proxy, OverlongNamesAreRefusedBeforeSending) {
 
 TEST(Proxy, ChainRules) {
     tTraceText trace;
-    tConnectRequest r = Request("dest", 119, 10, &trace);
+    tConnectRequest r = TracedRequest("dest", 119, 10, &trace);
     tUrl news = Proxy(URL_NEWS, 1);
     EXPECT_EQ(ChainConnect(&news, &r), -1);
     EXPECT_STREQ(ProxyErrorText(SockLastError()), "Invalid proxy type");
@@ -386,7 +362,7 @@ TEST(Proxy, ChainRules) {
 TEST(Proxy, PortMappingAndTunnelConnectToTheirOwnAddress) {
     tTraceText trace;
     tFakePeer mapped(tFakeScript().Send("mapped"));
-    tConnectRequest r = Request("dest", 119, 10, &trace);
+    tConnectRequest r = TracedRequest("dest", 119, 10, &trace);
     tUrl map = Proxy(URL_FTPPROXY, mapped.port());
     int s = ChainConnect(&map, &r);
     ASSERT_GE(s, 0) << ProxyErrorText(SockLastError());
@@ -415,7 +391,7 @@ TEST(Proxy, TwoHopChainAsksTheFirstHopForTheSecond) {
                        .Expect(kConnect)
                        .Send("HTTP/1.0 200 OK\r\n\r\nend"));
     tTraceText trace;
-    tConnectRequest r = Request("dest", 119, 10, &trace);
+    tConnectRequest r = TracedRequest("dest", 119, 10, &trace);
     uint32_t cached = 0;
     r.cachedAddress = &cached;
     tUrl hop1 = Proxy(URL_SOCKS5, peer.port());

@@ -137,6 +137,57 @@ TEST_F(ArticlesTest, SameMessageIdFromThreeServersIsOneArticleWithThreeReference
     IndicesRelease(g, 2);
 }
 
+TEST_F(ArticlesTest, XhdrMessageIdLinesOnlyAddReferencesToKnownArticles) {
+    tArticles *g = Open("alt.test");
+    ASSERT_EQ(Add(g, 3, Line(10, "<m1@x>")), AA_NEW);
+    long previous = 99;
+    const tRange range{100, 200};
+    struct Case {
+        const char *line;
+        int outcome;
+    };
+    const Case cases[] = {
+        {"100 <m1@x>\r\n", AA_DUP},          // known: gains server 7's reference
+        {"101 <m1@x>", AA_DUP},                // the same server under another number: both kept
+        {"102 <unknown@x>", 0},                // not in the index: nothing made
+        {"103", E_NO_MSGID},
+        {"104 m1@x>", E_MSGID_NO_START},
+        {"105 <m1@x", E_MSGID_NO_END},
+        {"300 <m1@x>", E_NUMBER_OUT_OF_RANGE},
+    };
+    for (const Case &c : cases) {
+        int outcome = ParseXhdrMsgIdLine(g, c.line, 7, &previous, &log, range, false);
+        EXPECT_EQ(outcome, c.outcome) << c.line;
+    }
+    EXPECT_EQ(RefsOf(g, "<m1@x>"), " 3:10 7:100 7:101");
+    EXPECT_EQ(RefsOf(g, "<unknown@x>"), "?");
+    EXPECT_EQ(Numbers(g), std::vector<long>{1});
+    IndicesRelease(g, 2);
+}
+
+TEST_F(ArticlesTest, ServerForgottenByAGroupLeavesZombiesOrNothing) {
+    tArticles *g = Open("alt.gone");
+    ASSERT_EQ(Add(g, 3, Line(10, "<both@x>")), AA_NEW);
+    ASSERT_EQ(Add(g, 5, Line(20, "<both@x>")), AA_DUP);
+    ASSERT_EQ(Add(g, 3, Line(11, "<only3@x>")), AA_NEW);
+    IndicesRelease(g, 2);
+    long removed = -1, emptied = -1;
+    bool opened = false;
+    ASSERT_EQ(ArticlesRemoveServerRefsOfGroup(indices, "ALT.GONE", 3, 1, &removed, &emptied, &opened), E_OK);
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(removed, 2);
+    EXPECT_EQ(emptied, 1);
+    g = Open("alt.gone", false);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(RefsOf(g, "<both@x>"), " 5:20");
+    EXPECT_EQ(RefsOf(g, "<only3@x>").rfind(" 0:", 0), 0u);  // a zombie
+    IndicesRelease(g, 2);
+    // No index: nothing to do, and none is made.
+    EXPECT_EQ(ArticlesRemoveServerRefsOfGroup(indices, "alt.never", 3, 1, &removed, &emptied, &opened), E_NO_INDEX);
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(fs::exists(fs::path(dir.path) / "index2" / "alt.never"));
+}
+
 TEST_F(ArticlesTest, MessageIdsDifferingInCaseAreDifferentArticles) {
     tArticles *g = Open("alt.test");
     EXPECT_EQ(Add(g, 1, Line(1, "<Part@Example.org>")), AA_NEW);

@@ -357,3 +357,42 @@ TEST(RankServers, CategoryThenUnmeasuredThenScore) {
 }
 
 }  // namespace
+
+TEST_F(PoolFixture, ReferencedCandidatesAreTheUsableServersOfTheArticle) {
+    // Nothing connects here: the builder only picks servers and numbers.
+    LoadIni("[proxies]\nurl=none\n\n[server]\nurl=127.0.0.1:1\n\n[server]\nurl=127.0.0.1:2\ndisabled=1\n\n"
+            "[server]\nurl=127.0.0.1:3\nretrieveArticles=0\n\n[server]\nurl=127.0.0.1:4\n");
+    int32_t ids[4];
+    for (int i = 0; i < 4; i++) ids[i] = ServerAt(servers.get(), i)->id;
+    const tRequester requester{"reader", -120, KIND_DIRECT};
+    struct Case {
+        std::vector<std::pair<long, long>> refs;  // empty: no references
+        bool zombie;
+        tDiag expected;
+        std::vector<std::pair<int32_t, int32_t>> candidates;
+    };
+    const Case cases[] = {
+        {{{ids[0], 10}, {ids[1], 20}, {ids[2], 30}, {ids[3], 40}, {999, 50}}, false, E_OK,
+         {{ids[0], 10}, {ids[3], 40}}},
+        {{{ids[3], 7}}, false, E_OK, {{ids[3], 7}}},
+        {{{ids[1], 20}, {ids[2], 30}}, false, E_NO_REACHABLE_SERVER, {}},
+        {{}, false, E_NO_REACHABLE_SERVER, {}},
+        {{}, true, E_NO_REACHABLE_SERVER, {}},
+    };
+    for (const Case &c : cases) {
+        std::string text = c.zombie ? " 0:12345" : "";
+        for (auto [server, number] : c.refs) text += " " + std::to_string(server) + ":" + std::to_string(number);
+        tServRefs refs;
+        const char *end = nullptr;
+        ASSERT_EQ(ServRefsParse(&refs, text.c_str(), &end), E_OK) << text;
+        tServerRequestSet set;
+        ASSERT_EQ(RequestSetInit(&set, servers.get(), &requester, &journal), E_OK);
+        EXPECT_EQ(RequestSetAddReferenced(&set, &refs), c.expected);
+        std::vector<std::pair<int32_t, int32_t>> got;
+        auto *cand = static_cast<tServerCandidate *>(set.candidates.buf);
+        for (int32_t i = 0; i < set.candidates.used; i++) got.emplace_back(cand[i].serverId, cand[i].articleNumber);
+        EXPECT_EQ(got, c.candidates);
+        RequestSetRelease(&set);
+        ServRefsClear(&refs);
+    }
+}
