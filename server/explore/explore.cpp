@@ -30,7 +30,6 @@
 
 tExploreFilterOps exploreFilters{nullptr, nullptr};
 tExploreSampleFn exploreSample = nullptr;
-tRemoveServerRefsFn exploreRemoveServerRefs = nullptr;
 
 namespace {
 
@@ -918,7 +917,6 @@ tDiag VisitGroups(tExploreRun *r, bool retried, bool *retryList) {
             sweep.newsrc = &r->newsrc;
             sweep.log = log;
             sweep.fullList = e->groupList;
-            sweep.removeServerRefs = exploreRemoveServerRefs;
             int swept = NewsrcForEachGroup(&r->newsrc, NewsrcSweepGroup, &sweep, log, false);
             if (swept == E_SHUTDOWN) return E_SHUTDOWN;
             if (sweep.deleted || sweep.errors) LogMessage(log, "\n");

@@ -35,7 +35,6 @@
 #include "server/store/articles.h"
 #include "server/store/db.h"
 #include "server/store/grouplist.h"
-#include "server/store/newsrcsweep.h"
 
 #include <ctime>
 
@@ -82,11 +81,6 @@ extern tExploreFilterOps exploreFilters;
 // failure. Set once at start-up; null: every sample fails.
 typedef tDiag (*tExploreSampleFn)(tNntp *nntp, const char *group, long number);
 extern tExploreSampleFn exploreSample;
-
-// Removes a server's references from a group's index for the newsrc sweep
-// (see newsrcsweep.h). Set once at start-up; null: vanished groups keep their
-// references and stay in the newsrc.
-extern tRemoveServerRefsFn exploreRemoveServerRefs;
 
 // The context of the group visits of one exploration.
 struct tGroupPass {
