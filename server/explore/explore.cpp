@@ -520,17 +520,23 @@ tDiag ExploreGroup(tGroupRow *row, void *passArg, long index, long count) {
     if (!endVisit) rc = VisitWithRecord(&v, row, &current);
     NumbersFree(&current);
 
-    // Step 10: record the visit (written before the checkpoint, so that the
-    // checkpoint makes it durable).
+    // Step 10: record the visit. The group's index was committed after its
+    // overview, so the record never claims numbers the index lacks; the
+    // newsrc itself is committed every few seconds (a crash costs at most a
+    // refetch of what those seconds brought).
+    time_t now = time(nullptr);
     if (v.isNew && rc == E_NO_SUCH_GROUP) {
         NewsrcMarkDelete(&v.record);
     } else {
-        v.record.lastExploreSecs = (long)time(nullptr);
+        v.record.lastExploreSecs = (long)now;
         v.record.flags |= NEWSRC_MODIFIED;
     }
     tDiag wrc = NewsrcWrite(pass->newsrc, &v.record);
     if (wrc != E_OK && rc == E_OK) rc = wrc;
-    (void)NewsrcCheckpoint(pass->newsrc);
+    if (now - pass->lastCheckpoint >= NEWSRC_CHECKPOINT_SECONDS) {
+        (void)NewsrcCheckpoint(pass->newsrc);
+        pass->lastCheckpoint = now;
+    }
     if (v.articles) IndicesRelease(v.articles, 0);
     if ((rc == E_NO_SUCH_GROUP || rc == E_GROUP_TEMP || rc == E_XOVER_EOFS) && !pass->quiet) {
         LogMessage(log, "Ignoring error and continuing with next group.\n");
@@ -939,6 +945,7 @@ tDiag VisitGroups(tExploreRun *r, bool retried, bool *retryList) {
         pass.filters = filters;
         pass.requester = &r->requester;
         pass.assumeInternetPresent = e->assumeInternetPresent;
+        pass.lastCheckpoint = time(nullptr);
         log->prefix = "\t";
         rc = ActualForEachActive(&r->actual, ExploreGroup, &pass);
         log->prefix = nullptr;

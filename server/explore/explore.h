@@ -94,7 +94,12 @@ struct tGroupPass {
     const tArticleHooks *filters = nullptr;
     const tRequester *requester = nullptr;
     int assumeInternetPresent = 0;
+    time_t lastCheckpoint = 0;          // when the newsrc was last committed
 };
+
+// Seconds between commits of the newsrc during the group visits (each
+// commit waits for the disk; the walk's end always commits).
+constexpr int NEWSRC_CHECKPOINT_SECONDS = 2;
 
 // The context of GroupScore.
 struct tGroupScoreContext {
