@@ -219,3 +219,52 @@ TEST_F(ExploreServerTest, PeriodicTaskKeepsItsHandleAndAForcedRunReusesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+int sampled = 0;
+tDiag SampleOk(tNntp *, const char *, long) {
+    sampled++;
+    return E_OK;
+}
+tDiag SampleRefused(tNntp *, const char *, long) {
+    sampled++;
+    return E_ARTICLE_REFUSED;
+}
+
+struct MinimalTest : ExploreServerTest {
+    void SetUp() override {
+        ExploreServerTest::SetUp();
+        sampled = 0;
+        templ.minimal = 1;
+        for (int g = 0; g < 30; g++) Put("misc.g" + std::to_string(g), 1, 20);
+    }
+    void TearDown() override {
+        exploreSample = nullptr;
+        ExploreServerTest::TearDown();
+    }
+};
+
+TEST_F(MinimalTest, TwentyGoodSamplesJudgeTheServerAndEndTheRun) {
+    exploreSample = SampleOk;
+    LoadFake();
+    EXPECT_EQ(Explore(), E_OK);
+    EXPECT_EQ(sampled, 20);
+    EXPECT_EQ(shutdownCode.load(), 49);  // the only server was explored
+    std::string log = ExploreLog();
+    EXPECT_TRUE(Has(log, "Sampling article 20 from misc.g")) << log;
+    EXPECT_TRUE(Has(log, "Result: Ok.\n")) << log;
+    EXPECT_FALSE(Has(fake->Commands(), "XOVER"));
+}
+
+TEST_F(MinimalTest, AServerRefusingEverySampleIsCopiedToTheCopyPath) {
+    exploreSample = SampleRefused;
+    ASSERT_EQ(mkdir("failed", 0755), 0);
+    templ.copyPath = "failed";
+    LoadFake();
+    EXPECT_EQ(Explore(), E_ALL_ARTICLES_REFUSED);
+    EXPECT_EQ(sampled, 30);  // one try per group: a refusal moves on
+    EXPECT_TRUE(Has(ReadWholeFile(std::string("failed/") + Server()->diskName), "Failed to obtain sample article"));
+}
+
+}  // namespace
