@@ -132,6 +132,31 @@ struct tVisit {
     tArticles *articles = nullptr;
 };
 
+// Asks GROUP whether the group still holds exactly the old numbers: the same
+// count, the same first and last number. Then current receives a copy of old
+// and listing every number is saved (a large group's listing costs far more
+// than this one line). Any doubt (another answer, a failure) returns false
+// and the numbers are listed as usual.
+bool GroupUnchanged(tVisit *v, const tNumbers *old, tNumbers *current) {
+    tNntp *nntp = v->nntp;
+    if (!NntpConnected(nntp) || NumbersRanges(old) == 0) return false;
+    char line[NNTP_GROUP_MAX + 64];
+    if (snprintf(line, sizeof line, "GROUP %s\r\n", v->name) >= (int)sizeof line) return false;
+    if (SendCommand(nntp, line) < 0) return false;
+    if (ReadResponse(nntp, line, sizeof line, 60, "GROUP response") < 0) return false;
+    long long count, low, high;
+    int code;
+    if (sscanf(line, "%d %lld %lld %lld", &code, &count, &low, &high) != 4 || code != 211) {
+        nntp->group[0] = 0;
+        return false;
+    }
+    snprintf(nntp->group, sizeof nntp->group, "%s", v->name);
+    if (count != NumbersCount(old) || low != FirstOf(old) || high != LastOf(old)) return false;
+    if (NumbersCopy(current, old) != E_OK) return false;
+    LogMessage(v->log, "Group unchanged on server (%lld articles, %lld-%lld).\n", count, low, high);
+    return true;
+}
+
 // Step 5: fills current with the numbers the server lists now. Returns
 // E_OK (listing complete or the group's range used) or a result that ends
 // the visit (*endVisit set).
@@ -140,8 +165,8 @@ tDiag ListNumbers(tVisit *v, tGroupRow *row, tNumbers *current, bool *endVisit) 
     tLog *log = v->log;
     long low = row->rangeLow, high = row->rangeHigh;
     bool rangeEmpty = high < low || (low == 0 && high == 0);
-    bool complete = false;
-    if (!server->isSlow && !(server->flags.load() & SF_NO_LISTGROUP)) {
+    bool complete = GroupUnchanged(v, &v->record.numbers, current);
+    if (!complete && !server->isSlow && !(server->flags.load() & SF_NO_LISTGROUP)) {
         tNumberListing listing;
         listing.group = v->name;
         listing.numbers = current;
@@ -1209,6 +1234,10 @@ time_t ExploreTask(void *argument, void *) {
         int delay = NextExploreDelay(rc);
         if (delay >= 0) return time(nullptr) + (delay > 0 ? delay : 1);
     }
+    // A one-group exploration that found the server busy is not lost: it
+    // waits for the running exploration to end.
+    if (!e->periodic && e->oneGroup[0] && rc == E_STILL_RUNNING && !ShutdownRequested())
+        return time(nullptr) + NextExploreDelay(E_STILL_RUNNING);
     FreeCopy(e);
     return 0;
 }

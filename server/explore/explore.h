@@ -123,8 +123,9 @@ struct tGroupScoreContext {
 
 // The task body (argument1 the copy): runs ExploreServer; a periodic,
 // non-minimal exploration runs again after NextExploreDelay seconds (unless
-// negative); otherwise the copy is freed (a periodic one clears the server's
-// handle) and 0 returned.
+// negative); a one-group exploration that found the server being explored
+// tries again after NextExploreDelay(E_STILL_RUNNING) seconds; otherwise the
+// copy is freed (a periodic one clears the server's handle) and 0 returned.
 time_t ExploreTask(void *explore, void *unused);
 
 // One exploration of explore->server (the body proper, also run directly by
