@@ -1018,14 +1018,20 @@ tDiag ExploreServer(tExplore *e) {
     r->server = server;
     r->dyn = server->dynamic ? server->dynamic : &spare;
     time_t now = time(nullptr);
+    bool skipped = false;
     {
         std::lock_guard<std::mutex> guard(server->lock);
         if (server->exploreState) return E_STILL_RUNNING;
         if (e->deferred && !e->oneGroup[0]) {
             e->deferred = 0;
-            if (r->dyn->lastExploreDiag == E_OK && now - r->dyn->lastExploreTime < 6000) return E_OK;
+            skipped = r->dyn->lastExploreDiag == E_OK && now - r->dyn->lastExploreTime < 6000;
         }
-        server->exploreState = e;
+        if (!skipped) server->exploreState = e;
+    }
+    if (skipped) {
+        // Minimal mode still counts the server, or the run would never end.
+        if (e->minimal) ServerExplored(servers);
+        return E_OK;
     }
 
     tDiag rc = E_OK;

@@ -218,6 +218,36 @@ TEST_F(ExploreServerTest, PeriodicTaskKeepsItsHandleAndAForcedRunReusesIt) {
     EXPECT_EQ(Server()->exploreTask, handle);
 }
 
+TEST_F(ExploreServerTest, AOneGroupExplorationWaitsForTheRunningOne) {
+    Put("misc.test", 1, 5);
+    ASSERT_EQ(GroupAddActive(&groupList, "misc.test"), E_OK);
+    LoadFake();
+    int busy = 0;
+    {
+        std::lock_guard<std::mutex> guard(Server()->lock);
+        Server()->exploreState = &busy;  // another exploration runs
+    }
+    tExplore one = templ;
+    snprintf(one.oneGroup, sizeof one.oneGroup, "misc.test");
+    ASSERT_EQ(ScheduleExplore(Server(), &one), E_OK);
+    auto waiting = [] {
+        tTaskListing listing;
+        TasksList(&taskScheduler, &listing);
+        for (const auto &t : listing.tasks)
+            if (t.state == TASK_WAIT && t.timeLeft > 30 && !strcmp(t.category, "explore")) return true;
+        return false;
+    };
+    ASSERT_TRUE(Eventually(waiting));
+    EXPECT_EQ(fake->Accepted(), 0);
+    {
+        std::lock_guard<std::mutex> guard(Server()->lock);
+        Server()->exploreState = nullptr;
+    }
+    clockOffset += 61;
+    SchedulerWake(&taskScheduler);
+    ASSERT_TRUE(Eventually([&] { return Index("misc.test").size() == 5u; }));
+}
+
 }  // namespace
 
 namespace {
