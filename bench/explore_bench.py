@@ -2,15 +2,15 @@
 """Exploration speed against two real INN servers on loopback.
 
 Both servers carry the group bench.big with ARTICLES articles each, half of
-them the same articles (same Message-IDs, other numbers), and 99 small groups
-of 10 articles. Measured in the same run:
+them the same articles (same Message-IDs, other numbers), and SMALL small
+groups of 10 articles (99 by default, so 100 groups in all). Measured in the same run:
   - plain downloads: "XOVER 1-" of bench.big from A and from B over raw
     sockets, both at once (and the sum of their times);
   - a first full exploration by mergator of both servers (from its start to
     both results lines), all 100 groups active;
   - a second exploration with nothing new (a restart of mergator), with the
     commands per group it took.
-Usage: bench/explore_bench.py [build directory] [articles, default 100000]
+Usage: bench/explore_bench.py [build directory] [articles, default 100000] [small groups, default 99]
 """
 
 import os
@@ -28,7 +28,7 @@ from innserver import InnServer, free_port  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
 ARTICLES = int(sys.argv[2]) if len(sys.argv) > 2 else 100000
-SMALL = 99
+SMALL = int(sys.argv[3]) if len(sys.argv) > 3 else 99
 
 
 def art(msgid, group, n):
@@ -69,7 +69,7 @@ def explore_once(work, wrap=()):
     before = results(work)
     out = open(os.path.join(work, "..", "mergator.out"), "a")
     start = time.perf_counter()
-    proc = subprocess.Popen(list(wrap) + [os.path.join(BUILD, "mergator"), "-d", work], stdin=subprocess.DEVNULL, stdout=out,
+    proc = subprocess.Popen([os.path.join(BUILD, "mergator"), "-d", work], stdin=subprocess.DEVNULL, stdout=out,
                             stderr=out)
     attach = None
     if wrap:
@@ -142,9 +142,9 @@ def main():
         with open(os.path.join(work, "etc", "servers.ini"), "w") as f:
             f.write("[proxies]\nurl=none\n\n[server]\nid=1\nurl=127.0.0.1:%d\nenforceForbiddenIPs=0\n\n"
                     "[server]\nid=2\nurl=127.0.0.1:%d\nenforceForbiddenIPs=0\n" % (a.port, b.port))
-        first = explore_once(work)
-        print("first exploration of both servers (100 groups): %.2f s = %.2f x the plain downloads at once, "
-              "%.2f x one after the other" % (first, first / both, first / alone))
+        first = explore_once(work, os.environ.get("MG_WRAP_FIRST", "").split())
+        print("first exploration of both servers (%d groups): %.2f s = %.2f x the plain downloads at once, "
+              "%.2f x one after the other" % (len(groups), first, first / both, first / alone))
         wrap = os.environ.get("MG_WRAP", "").split()
         second = explore_once(work, wrap)
         log = commands_of_last_run(work, a.port)
