@@ -149,8 +149,10 @@ int ReadList(tQuery *q, tListForm form, FILE *cacheIn, FILE *cacheOut) {
             skipping = !whole;
             continue;
         }
-        if (!whole && n == LIST_LINE_SIZE - 1) {
-            skipping = true;  // longer than any group line: dropped
+        if (!whole) {
+            // Longer than any group line (its rest follows), or cut short by
+            // the end of the answer: dropped.
+            skipping = n == LIST_LINE_SIZE - 1;
             continue;
         }
         if (++query->listed % 32 == 0) LogDot(q->log, '.');
@@ -230,7 +232,7 @@ int QueryNewgroups(tQuery *q, char *line) {
         return SetDiag(q->nntp, E_BUFFER_TOO_SMALL, nullptr);
     q->failureDiag = E_LIST_TIMEOUTS;
     for (;;) {
-        LogMessage(q->log, "Sending: %s", command);
+        LogMessage(q->log, "Sending: %.*s\n", (int)strcspn(command, "\r\n"), command);
         int code = Ask(q, command, 60, "NEWGROUPS response", line, ANSWER_LINE_SIZE, nullptr);
         if (code < 0) {
             tDiag rc = AfterFailure(q, code, E_LIST_TIMEOUTS);

@@ -56,6 +56,7 @@ bool GroupIsCurrent(const tNntp *nntp, const char *group);
 // and fills low and high. quiet411: a 411 answer is not logged.
 // cancelSocket: interrupts waits (-1: the process-wide cancellation socket).
 // refuse480Fatal: a 480 answer quits and marks the server failed.
+// requester (not null, here and below) asks the pool for reconnections.
 // Returns E_OK (the conversation's group is set), or E_BUFFER_TOO_SMALL,
 // E_SHUTDOWN, E_GROUP_EOFS, E_GROUP_TEMP, E_GROUP_REFUSED,
 // E_NO_SUCH_GROUP, E_LISTGROUP_NEGATIVE or a failure of Reconnect (the
