@@ -37,6 +37,22 @@ void Emit(tLog *log, const char *data, size_t len) {
     }
 }
 
+// Writes the collected progress text. REQUIRES: the log's lock held (when
+// it has one).
+void FlushDots(tLog *log) {
+    if (log->dotLength == 0) return;
+    Emit(log, log->dotText, (size_t)log->dotLength);
+    log->dotLength = 0;
+}
+
+// FlushDots under the lock, for the functions that write without it.
+void FlushDotsLocking(tLog *log) {
+    if (log->dotLength == 0) return;
+    if (!log->lock) return FlushDots(log);
+    std::lock_guard<std::mutex> g(*log->lock);
+    FlushDots(log);
+}
+
 void EmitFormatted(tLog *log, const char *format, va_list args) {
     char small[1024];
     va_list copy;
@@ -102,6 +118,7 @@ int LogOpen(tLog *log, const char *path, long maxSize) {
 
 void LogClose(tLog *log) {
     if (!log || !log->file) return;
+    FlushDots(log);
     char date[64];
     CtimeNow(date);
     fprintf(log->file, "%sEnded at: %s\n", log->inDots ? "\n" : "", date);
@@ -158,6 +175,7 @@ void LogMessageV(tLog *log, const char *format, va_list args) {
         len = big.size();
     }
     std::lock_guard<std::mutex> g(*log->lock);
+    FlushDots(log);
     if (log->inDots) {
         Emit(log, "\n", 1);
         log->inDots = 0;
@@ -174,6 +192,7 @@ void LogMessage(tLog *log, const char *format, ...) {
 
 void LogRaw(tLog *log, const char *format, ...) {
     if (!log || (!log->file && !log->echo)) return;
+    FlushDotsLocking(log);
     va_list args;
     va_start(args, format);
     EmitFormatted(log, format, args);
@@ -182,6 +201,7 @@ void LogRaw(tLog *log, const char *format, ...) {
 
 void LogWrite(tLog *log, const void *bytes, size_t length) {
     if (!log || (!log->file && !log->echo)) return;
+    FlushDotsLocking(log);
     Emit(log, static_cast<const char *>(bytes), length);
 }
 
@@ -194,29 +214,41 @@ void LogDotsInit(tLog *log, int width) {
 int LogDot(tLog *log, char character) {
     int width = log->dotWidth > 0 ? log->dotWidth : 1;
     int position = log->dotCount % width;
+    char text[330];
+    size_t len = 0;
+    bool rowEnds = false;
     if (position != 0 && log->inDots) {
-        Emit(log, &character, 1);
+        text[len++] = character;
         if (position == width - 1) {
-            Emit(log, "\n", 1);
+            text[len++] = '\n';
             log->inDots = 0;
+            rowEnds = true;
         }
     } else {
-        char line[320];
-        size_t len = 0;
-        if (log->inDots) line[len++] = '\n';
+        if (log->inDots) text[len++] = '\n';
         if (timeStampLogs) {
-            LogTimeStamp(line + len);
-            len += strlen(line + len);
+            LogTimeStamp(text + len);
+            len += strlen(text + len);
         }
         if (log->prefix) {
             size_t n = strlen(log->prefix);
             if (n > 256) n = 256;
-            memcpy(line + len, log->prefix, n);
+            memcpy(text + len, log->prefix, n);
             len += n;
         }
-        line[len++] = character;
-        Emit(log, line, len);
+        text[len++] = character;
         log->inDots = 1;
+        rowEnds = width == 1;
+    }
+    if (log->file || log->echo) {
+        std::unique_lock<std::mutex> g;
+        if (log->lock) g = std::unique_lock<std::mutex>(*log->lock);
+        long now = (long)time(nullptr);
+        if (log->dotLength + len > sizeof log->dotText) FlushDots(log);
+        if (log->dotLength == 0) log->dotSince = now;
+        memcpy(log->dotText + log->dotLength, text, len);
+        log->dotLength += (int)len;
+        if (rowEnds || now - log->dotSince >= 1) FlushDots(log);
     }
     return ++log->dotCount;
 }

@@ -8,13 +8,16 @@
 // standard error (the journal while a console is attached).
 //
 // Progress lines (LogDot) show long operations as rows of characters, one
-// row of dotWidth characters per line.
+// row of dotWidth characters per line. The characters of a row are collected
+// and written together when the row ends, when anything else is written to
+// the log, or when the row has waited a second: a long listing costs one
+// write per row, not one per character, and the file reads the same.
 //
 // Threading: LogMessage is serialised by the log's own lock and writes each
 // message with one call, so lines of different threads never interleave
-// within one call. LogRaw, LogWrite and LogDot take no lock and are used only
-// by the thread that owns the log (to continue a line). Write errors are
-// ignored.
+// within one call. LogRaw, LogWrite and LogDot are used only by the thread
+// that owns the log (to continue a line); they take the lock only to write
+// out collected progress characters first. Write errors are ignored.
 #pragma once
 
 #include <cstdarg>
@@ -29,6 +32,9 @@ struct tLog {
     int dotWidth = 0;            // progress characters per line (LogDot)
     int dotCount = 0;            // progress characters written so far
     int inDots = 0;              // a progress line is open
+    char dotText[400] = {};      // progress text not yet written (guarded by lock)
+    int dotLength = 0;           // its length (guarded by lock)
+    long dotSince = 0;           // when it began (seconds since 1970)
     const char *prefix = nullptr;  // written after the time stamp; not owned
     FILE *file = nullptr;        // the log file, unbuffered
     int echo = 0;                // repeat every write on standard error
@@ -79,11 +85,12 @@ void LogWrite(tLog *log, const void *bytes, size_t length);
 // Starts counting progress characters: dotWidth = width, no line open.
 void LogDotsInit(tLog *log, int width);
 
-// Writes one progress character and returns the new dotCount. Within an
-// open line the character is written raw, and the line is ended after
+// Adds one progress character and returns the new dotCount. Within an
+// open line the character follows raw, and the line is ended after
 // dotWidth characters; otherwise any open line is ended, and a new line
 // starts with the time stamp (timeStampLogs), the prefix and the character.
-// No lock: only the thread that owns the log calls it.
+// The text is written when its row ends (see above). Only the thread that
+// owns the log calls it.
 int LogDot(tLog *log, char character);
 
 // LogDot with ".".

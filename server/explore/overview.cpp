@@ -1036,27 +1036,6 @@ tDiag FetchOverviewByHead(tOverviewJob *job, const tRequester *requester) {
 // ---------------------------------------------------------------------------
 // The Message-ID pass
 
-namespace {
-
-// Adds the reference of one "number <Message-ID>" line to the article with
-// that Message-ID. The article's outcome (AA_REGET .. AA_DUP), 0 when the
-// index does not hold the Message-ID, or a negative tDiag.
-int XhdrMsgIdAddRef(tArticles *articles, const char *line, long serverId, long *previousNumber, tLog *log,
-                    tRange expectedRange, bool allowNotGreater, long *number) {
-    const char *msgId;
-    size_t length;
-    tDiag d = XhdrMsgIdLineParse(line, number, &msgId, &length, previousNumber, allowNotGreater, expectedRange);
-    if (d != E_OK) return d;
-    char id[1024];
-    if (length >= sizeof id) return E_BUFFER_TOO_SMALL;
-    memcpy(id, msgId, length);
-    id[length] = 0;
-    int r = ArticlesAddRef(articles, false, id, nullptr, serverId, *number, false, log);
-    return r == E_TREE_NOT_FOUND ? 0 : r;
-}
-
-}  // namespace
-
 tDiag MatchByMessageId(tNntp *nntp, tArticles *articles, tNumbers *wanted, tNumbers *seen, const char *groupName,
                        const tRequester *requester, tAddCounters *counters) {
     tLog *log = nntp->log;
@@ -1134,7 +1113,7 @@ tDiag MatchByMessageId(tNntp *nntp, tArticles *articles, tNumbers *wanted, tNumb
                 if (++lines % 25 == 0) LogDotChar(log);
                 long number = -1;
                 long before = previous;
-                int r = XhdrMsgIdAddRef(articles, buffer, server->id, &previous, log, range, allowNotGreater, &number);
+                int r = ParseXhdrMsgIdLine(articles, buffer, server->id, &previous, log, range, allowNotGreater);
                 if (r == E_TENFOLD_LEAP) {
                     long leapNumber = NumberOf(buffer);
                     if (leap == 0) {
@@ -1144,8 +1123,8 @@ tDiag MatchByMessageId(tNntp *nntp, tArticles *articles, tNumbers *wanted, tNumb
                         LogMessage(log, "Recovering leap: %s\n", buffer);
                         previous = leap;
                         leap = 0;
-                        r = XhdrMsgIdAddRef(articles, buffer, server->id, &previous, log, range, allowNotGreater,
-                                            &number);
+                        r = ParseXhdrMsgIdLine(articles, buffer, server->id, &previous, log, range,
+                                               allowNotGreater);
                         if (r < 0) LogMessage(log, "%s: %s\n", DiagText(r), buffer);
                     } else {
                         LogMessage(log, "%s: %s\n", DiagText(r), buffer);
@@ -1154,7 +1133,7 @@ tDiag MatchByMessageId(tNntp *nntp, tArticles *articles, tNumbers *wanted, tNumb
                     LogMessage(log, "%s: %s\n", DiagText(r), buffer);
                 }
                 CountOutcome(counters, r);
-                if (r >= 0) lastGood = number;
+                if (r >= 0) lastGood = number = previous;  // an accepted line's number became the previous one
                 if (r >= AA_REGET && r <= AA_DUP) {
                     if (runStart < 0) runStart = number;
                     runEnd = number;

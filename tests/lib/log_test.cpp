@@ -129,6 +129,22 @@ TEST(Log, DotsMakeLinesAndMessagesEndThem) {
     EXPECT_EQ(lines[6].rfind("Ended at: ", 0), 0u);
 }
 
+// Progress characters are collected per row: a finished row is in the file
+// at once, an unfinished one as soon as anything else is written.
+TEST(Log, DotRowsReachTheFileWhenTheyEndOrSomethingFollows) {
+    tTempDir dir;
+    std::string path = dir / "explore";
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 102400), E_OK);
+    LogDotsInit(&log, 4);
+    for (int i = 0; i < 6; i++) LogDotChar(&log);
+    std::string text = ReadWholeFile(path);
+    EXPECT_NE(text.find("....\n"), std::string::npos) << text;
+    LogRaw(&log, "[%d]", 7);
+    EXPECT_NE(ReadWholeFile(path).find("  ..[7]"), std::string::npos) << ReadWholeFile(path);
+    LogClose(&log);
+}
+
 // Lines of different threads never interleave within one LogMessage.
 TEST(Log, ConcurrentWritersKeepLinesWhole) {
     tTempDir dir;

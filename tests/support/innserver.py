@@ -8,8 +8,11 @@ every client to nnrpd); articles are fed fastest with IHAVE to the same port
 (`feed`). With `auth=(user, password)` readers must log in with AUTHINFO.
 
 Command line (for tests in other languages):
-    innserver.py start DIR [--group NAME[:NEXT]]... [--auth USER:PASS]
-        starts a server in DIR, prints "PORT <n>" and returns once it answers
+    innserver.py start DIR [--group NAME[:NEXT]]... [--auth USER:PASS] [--keep]
+        starts a server in DIR, prints "PORT <n>" and returns once it answers;
+        with --keep a DIR that holds a file "kept" (made by the caller once
+        its articles are in) is started again with its spool and history
+        instead of being laid out afresh
     innserver.py feed DIR FILE      feeds the articles of FILE (mbox-like,
                                     separated by lines "\\x00ARTICLE\\n")
     innserver.py stop DIR           stops the server of DIR
@@ -44,13 +47,14 @@ def _wait_for(predicate, seconds, what):
 
 
 class InnServer:
-    def __init__(self, root, groups=None, auth=None, port=None, name="test"):
+    def __init__(self, root, groups=None, auth=None, port=None, name="test", keep=False):
         self.root = os.path.abspath(root)
         self.groups = groups or {"misc.test": 1}
         self.auth = auth
         self.port = port or free_port()          # readers (nnrpd)
         self.feed_port = free_port()              # feeds (innd)
         self.name = name
+        self.keep = keep
         self.conf = os.path.join(self.root, "etc", "inn.conf")
         self.env = dict(os.environ, INNCONF=self.conf)
 
@@ -62,6 +66,20 @@ class InnServer:
         for d in ("etc", "db", "log", "run", "tmp", "http", "spool", "spool/articles",
                   "spool/overview", "spool/incoming", "spool/outgoing", "spool/archive"):
             os.makedirs(os.path.join(r, d), exist_ok=True)
+        self._write_conf()
+        self._layout_rest()
+
+    def _relayout_kept(self):
+        """A kept tree: new ports in inn.conf, no leftovers of the last run."""
+        self._write_conf()
+        run = os.path.join(self.root, "run")
+        for fn in os.listdir(run):
+            os.remove(os.path.join(run, fn))
+        news = pwd.getpwnam("news")
+        os.chown(self.conf, news.pw_uid, news.pw_gid)
+
+    def _write_conf(self):
+        r = self.root
         overrides = {
             "port": str(self.feed_port), "bindaddress": "127.0.0.1",
             "pathhost": self.name + ".test", "domain": "localdomain", "server": "127.0.0.1",
@@ -87,6 +105,9 @@ class InnServer:
             lines.append("%s: %s\n" % (k, v))
         with open(self.conf, "w") as f:
             f.writelines(lines)
+
+    def _layout_rest(self):
+        r = self.root
         for fn in ("ovsqlite.conf", "expire.ctl", "moderators", "distributions",
                    "subscriptions", "innwatch.ctl", "inn-radius.conf", "nocem.ctl",
                    "innfeed.conf", "innreport.conf", "send-uucp.cf", "actsync.cfg",
@@ -155,7 +176,10 @@ class InnServer:
         return subprocess.Popen(argv, env=self.env, preexec_fn=demote, **kw)
 
     def start(self, timeout=60):
-        self._layout()
+        if self.keep and os.path.exists(os.path.join(self.root, "kept")):
+            self._relayout_kept()
+        else:
+            self._layout()
         self.ovsqlite = self._as_news([NEWS_BIN + "/ovsqlite-server", "-d"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         sock = os.path.join(self.root, "run", "ovsqlite.sock")
@@ -249,10 +273,13 @@ def _main(argv):
     cmd, root = argv[1], argv[2]
     state = os.path.join(root + ".state")
     if cmd == "start":
-        groups, auth = {}, None
+        groups, auth, keep = {}, None, False
         i = 3
         while i < len(argv):
-            if argv[i] == "--group":
+            if argv[i] == "--keep":
+                keep = True
+                i += 1
+            elif argv[i] == "--group":
                 name, _, nxt = argv[i + 1].partition(":")
                 groups[name] = int(nxt or 1)
                 i += 2
@@ -261,7 +288,7 @@ def _main(argv):
                 i += 2
             else:
                 raise SystemExit("unknown argument " + argv[i])
-        srv = InnServer(root, groups=groups or None, auth=auth).start()
+        srv = InnServer(root, groups=groups or None, auth=auth, keep=keep).start()
         with open(state, "w") as f:
             json.dump({"port": srv.port, "feed_port": srv.feed_port, "innd": srv.innd.pid,
                        "nnrpd": srv.nnrpd.pid, "ovsqlite": srv.ovsqlite.pid,

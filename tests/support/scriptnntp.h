@@ -1,0 +1,52 @@
+// Test support: an NNTP server on 127.0.0.1 whose answers a test computes.
+//
+// Every accepted connection is served on its own thread: the welcome line,
+// then for each command line the handler's reply (called under one lock, in
+// order of arrival, with the connection's index counted from 0 and the
+// command without its CR LF). A reply's text is sent as it stands; then the
+// connection is closed (close) or left silent until the client closes it
+// (hang). QUIT is answered "205 bye" without asking the handler.
+//
+// Every wait is bounded; the destructor closes everything and joins.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct tScriptReply {
+    std::string text;
+    bool close = false;  // close the connection after the text
+    bool hang = false;   // send nothing more on this connection
+};
+
+class tScriptNntp {
+public:
+    using Handler = std::function<tScriptReply(int connection, const std::string &command)>;
+
+    explicit tScriptNntp(Handler handler, std::string welcome = "200 script server ready");
+    ~tScriptNntp();
+    tScriptNntp(const tScriptNntp &) = delete;
+    tScriptNntp &operator=(const tScriptNntp &) = delete;
+
+    int port() const { return port_; }
+    int Accepted();
+    std::vector<std::string> Commands();  // every command received, in order
+
+private:
+    void Listen();
+    void Serve(int conn, int index);
+
+    Handler handler_;
+    std::string welcome_;
+    int listener_ = -1;
+    int port_ = 0;
+    int stopRead_ = -1, stopWrite_ = -1;
+    std::thread listenThread_;
+    std::mutex lock_;                   // serialises the handler and guards what follows
+    std::vector<std::thread> threads_;
+    std::vector<std::string> commands_;
+    int accepted_ = 0;
+};
