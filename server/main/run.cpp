@@ -14,6 +14,7 @@
 #include "server/main/exitcodes.h"
 #include "server/settings/settings.h"
 #include "server/main/workdir.h"
+#include "server/explore/update.h"
 #include "server/nntp/clients.h"
 #include "server/nntp/interim.h"
 #include "server/nntp/listener.h"
@@ -368,20 +369,29 @@ int StartRunning(tRun *run) {
         RequestShutdown(EXIT_COMPACT_TASK);
         return EXIT_COMPACT_TASK;
     }
-    // Step 38: when explore is set, prepare the update context and schedule
-    //          "UpdateServers" in category "update", due now; failure:
-    //          RequestShutdown and return EXIT_UPDATE_TASK.
-    // -> listeners, maintenance and the update cycle go here.
+    // Step 38: the update cycle, when explore is set.
+    if (explore) {
+        if (int code = UpdateStart(&allServers, indexCache, &groupList, &taskScheduler)) {
+            RequestShutdown(code);
+            return code;
+        }
+    }
+    // -> listeners and maintenance go here.
 
     // The scheduler loop on the main thread until a shutdown is requested.
     SchedulerRun(&taskScheduler);
     return 0;
 }
 
+void StopRunning(tRun *) {
+    // What the explorations left behind (tasks that never ran again).
+    UpdateStop();
+}
+
 const tRunStage stages[] = {
     {StartSettings, StopSettings},     {StartDirectories, StopDirectories}, {StartServers, StopServers},
     {StartLists, StopLists},           {StartScheduler, StopScheduler},     {StartGroupList, StopGroupList},
-    {StartServices, StopServices},     {StartRunning, nullptr},
+    {StartServices, StopServices},     {StartRunning, StopRunning},
 };
 constexpr int stageCount = (int)(sizeof stages / sizeof stages[0]);
 

@@ -617,7 +617,7 @@ tDiag RequestSetAddAllServers(tServerRequestSet *set) {
         int exploring;
         {
             std::lock_guard<std::mutex> guard(server->lock);
-            exploring = server->exploreTask != 0;
+            exploring = server->exploreState != nullptr;
         }
         if ((explored != E_OK && explored != E_NONE) || exploring) continue;
         if (RequestSetAdd(set, server->id, 0, 0, 0, 0) != E_OK) {
@@ -921,7 +921,7 @@ tDiag ServersStatusReport(tServers *servers, int html, tReportWriter write, void
             std::lock_guard<std::mutex> guard(server->lock);
             lastDiag = dyn->lastExploreDiag;
             lastOk = dyn->lastOkExploreTime;
-            exploring = server->exploreTask != 0;
+            exploring = server->exploreState != nullptr;
         }
         const char *state;
         const char *attribute = "";

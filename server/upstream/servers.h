@@ -142,7 +142,7 @@ struct tServer {
     tDlink allConnections;            // every existing connection
     int connectTask = 0;              // handle of the connect task, 0 = none
     int exploreTask = 0;              // handle of the exploration task, 0 = none
-    void *exploreState = nullptr;     // exploration state (owned by exploration)
+    void *exploreState = nullptr;     // the exploration running now (exploring-now flag), null when none
     tDiag lastConnectDiag = E_NO_CONNECTION;  // result of the connect task's last attempt
 
     tServer() {

@@ -86,7 +86,8 @@ struct tWorkDir {
     }
     void WritePorts(int nntp, int web) {
         MakeFile(work + "/etc/mergator.ini", "[access]\nnntpPort=" + std::to_string(nntp) +
-                                                 "\nwebPort=" + std::to_string(web) + "\n");
+                                                 "\nwebPort=" + std::to_string(web) +
+                                                 "\n\n[explore]\nexplore=0\n");
     }
 };
 
