@@ -18,6 +18,7 @@
 #include "server/nntp/interim.h"
 #include "server/nntp/listener.h"
 #include "server/nntp/localservers.h"
+#include "server/nntp/session.h"
 #include "server/store/grouplist.h"
 #include "server/upstream/pool.h"
 #include "server/upstream/servers.h"
@@ -280,7 +281,8 @@ int StartServices(tRun *run) {
     context.restartRequested = &restartRequested;
     context.keptClientSocket = &keptClientSocket;
     context.journal = &journal;
-    context.nntpSession = InterimNntpSession;
+    context.servers = &allServers;
+    context.nntpSession = SessionRun;
     context.webSession = InterimWebSession;
 
     // Step 28: the NNTP listener and its shortcut files (with the port bound).

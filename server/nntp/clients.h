@@ -33,6 +33,7 @@ struct tAsyncQueue;
 struct tGroupList;
 struct tMil;
 struct tArticles;
+struct tReaderState;
 
 // The registry of connected clients, shared by both listeners.
 struct tClientRegistry {
@@ -85,6 +86,7 @@ struct tSession {
     char patterns[512];             // the patterns of an XPAT command
     int references;                 // listings holding this session; guarded by the registry lock
     tSemaphore *releaseWaiter;      // set while RegistryRemove waits; guarded by the registry lock
+    tReaderState *reader;           // the reader session's own state while it runs (server/nntp/session.h)
 };
 
 // Releases the open group index of a session (the index cache's release).
