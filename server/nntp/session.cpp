@@ -699,7 +699,7 @@ int ReadCommandLine(tSession *session) {
     bool tooLong = false;
     for (;;) {
         int room = SESSION_LINE_SIZE - total;
-        int n = SockBufReadLine(&session->conversation, session->line + total, room, SESSION_READ_SECONDS,
+        int n = SockBufReadLine(&session->conversation, session->line + total, room, sessionDelays.readSeconds,
                                 CancelSocketGet());
         if (n == 0) {
             LogMessage(&session->log, "Connection closed by client.\n");

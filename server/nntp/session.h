@@ -99,12 +99,14 @@ struct tServerConnection;
 extern tDiag (*sessionSelectGroup)(tServerConnection *connection, const char *groupName,
                                    const tRequester *requester, int cancelSocket, long *low, long *high);
 
-// Pauses of the session, in milliseconds: before answering a rejected
-// authentication (1000) and between the two download placeholders (3000).
-// Tests and the fuzzer shorten them.
+// Pauses of the session: before answering a rejected authentication (1000
+// ms), between the two download placeholders (3000 ms), and the longest
+// silence of a reader (SESSION_READ_SECONDS). Tests and the fuzzer shorten
+// them.
 struct tSessionDelays {
     int rejectMs = 1000;
     int placeholderMs = 3000;
+    int readSeconds = SESSION_READ_SECONDS;
 };
 extern tSessionDelays sessionDelays;
 
