@@ -45,33 +45,49 @@ double ThreadCpuSeconds(clockid_t clock) {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// A pool and a scheduler whose loop runs on its own thread.
+struct tRunningScheduler {
+    tThreadPool pool;
+    tScheduler sched;
+    std::thread loop;
+
+    bool Init() {
+        TaskCategoriesReset();
+        return PoolInit(&pool, POOL_NO_LIMIT) >= 0 && SchedulerInit(&sched, &pool) >= 0;
+    }
+    void Run() {
+        loop = std::thread([this] { SchedulerRun(&sched); });
+    }
+    void Stop() {
+        SchedulerStop(&sched);
+        loop.join();
+        PoolWaitAll(&pool);
+        SchedulerRelease(&sched);
+    }
+};
+
 void BM_ScheduleAndRun(benchmark::State &state) {
     const int tasks = int(state.range(0));
     for (auto _ : state) {
-        TaskCategoriesReset();
-        tThreadPool pool;
-        tScheduler sched;
-        if (PoolInit(&pool, POOL_NO_LIMIT) < 0 || SchedulerInit(&sched, &pool) < 0) {
+        tRunningScheduler rs;
+        if (!rs.Init()) {
             state.SkipWithError("init");
             return;
         }
         tCounter counter;
         (void)SemaphoreInit(&counter.done, 0, 1);
         counter.left = tasks;
-        std::thread loop([&] { SchedulerRun(&sched); });
+        rs.Run();
         time_t now = time(nullptr);
         for (int i = 0; i < tasks; i++) {
-            if (TaskSchedule(&sched, ShortTask, &counter, nullptr, now, &taskCategories[i % TC_COUNT], "short",
+            if (TaskSchedule(&rs.sched, ShortTask, &counter, nullptr, now, &taskCategories[i % TC_COUNT], "short",
                              0) < 0) {
                 state.SkipWithError("schedule");
                 break;
             }
         }
         (void)SemaphoreWait(&counter.done, -1);
-        SchedulerStop(&sched);
-        loop.join();
-        PoolWaitAll(&pool);
-        SchedulerRelease(&sched);
+        rs.Stop();
     }
     state.SetItemsProcessed(state.iterations() * tasks);
 }
@@ -80,28 +96,23 @@ BENCHMARK(BM_ScheduleAndRun)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRea
 void BM_IdleCpu(benchmark::State &state) {
     double spent = 0, loopSpent = 0;
     for (auto _ : state) {
-        TaskCategoriesReset();
-        tThreadPool pool;
-        tScheduler sched;
-        if (PoolInit(&pool, POOL_NO_LIMIT) < 0 || SchedulerInit(&sched, &pool) < 0) {
+        tRunningScheduler rs;
+        if (!rs.Init()) {
             state.SkipWithError("init");
             return;
         }
         tCounter counter;
-        (void)TaskSchedule(&sched, ShortTask, &counter, nullptr, time(nullptr) + 3600,
+        (void)TaskSchedule(&rs.sched, ShortTask, &counter, nullptr, time(nullptr) + 3600,
                            &taskCategories[TC_UPDATE], "later", 0);
-        std::thread loop([&] { SchedulerRun(&sched); });
+        rs.Run();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it settle
         clockid_t loopClock;
-        pthread_getcpuclockid(loop.native_handle(), &loopClock);
+        pthread_getcpuclockid(rs.loop.native_handle(), &loopClock);
         double before = CpuSeconds(), loopBefore = ThreadCpuSeconds(loopClock);
         std::this_thread::sleep_for(std::chrono::seconds(1));
         spent += CpuSeconds() - before;
         loopSpent += ThreadCpuSeconds(loopClock) - loopBefore;
-        SchedulerStop(&sched);
-        loop.join();
-        PoolWaitAll(&pool);
-        SchedulerRelease(&sched);
+        rs.Stop();
     }
     state.counters["process_cpu_us_per_idle_s"] = spent * 1e6 / double(state.iterations());
     state.counters["loop_cpu_us_per_idle_s"] = loopSpent * 1e6 / double(state.iterations());

@@ -16,6 +16,7 @@
 
 #include "lib/log.h"
 #include "lib/shutdown.h"
+#include "tests/support/eventually.h"
 #include "tests/support/paths.h"
 
 namespace {
@@ -23,16 +24,6 @@ namespace {
 constexpr time_t kStart = 1700000000;
 std::atomic<time_t> fakeNow{kStart};
 time_t FakeClock() { return fakeNow.load(); }
-
-// Waits (bounded, so a fault fails instead of hanging) until pred holds.
-template <typename Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 60000; i++) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
 
 // What the probes did, in order.
 struct tJournal {

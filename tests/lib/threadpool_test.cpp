@@ -7,20 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/eventually.h"
+
 #include "lib/diag.h"
 #include "lib/semaphore.h"
 
 namespace {
-
-// Waits (bounded, so a fault fails instead of hanging) until pred holds.
-template <typename Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 60000; i++) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
 
 // A pool thread body that counts its start and blocks until its gate opens.
 struct tBlocker {

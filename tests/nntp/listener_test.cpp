@@ -26,6 +26,7 @@
 #include "lib/sock.h"
 #include "lib/sockserver.h"
 #include "server/nntp/admission.h"
+#include "tests/support/lineclient.h"
 #include "tests/support/paths.h"
 
 namespace {
@@ -66,57 +67,7 @@ void TestSession(void *argument) {
 }
 
 // A TCP client of the listener, from a given loopback address.
-struct tClient {
-    int fd = -1;
-    int localPort = 0;
-    std::string pending;
-
-    explicit tClient(int port, const char *from = "127.0.0.1") {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &a.sin_addr);
-        EXPECT_EQ(bind(fd, (sockaddr *)&a, sizeof a), 0);
-        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        a.sin_port = htons((uint16_t)port);
-        EXPECT_EQ(connect(fd, (sockaddr *)&a, sizeof a), 0) << strerror(errno);
-        uint32_t addr;
-        SocketLocalAddress(fd, &addr, &localPort);
-    }
-    ~tClient() { Close(); }
-    void Close() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-    void Send(const std::string &s) { ASSERT_EQ(send(fd, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
-    // The next line with its CR LF; "" at end of stream or after waitMs.
-    std::string Line(int waitMs = kWaitMs) {
-        for (;;) {
-            size_t eol = pending.find('\n');
-            if (eol != std::string::npos) {
-                std::string line = pending.substr(0, eol + 1);
-                pending.erase(0, eol + 1);
-                return line;
-            }
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, waitMs) <= 0) return "";
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) return "";
-            pending.append(buf, (size_t)n);
-        }
-    }
-    // Lines up to and including ".\r\n".
-    std::vector<std::string> Listing() {
-        std::vector<std::string> lines;
-        for (std::string l = Line(); !l.empty(); l = Line()) {
-            lines.push_back(l);
-            if (l == ".\r\n") break;
-        }
-        return lines;
-    }
-    bool AtEnd() { return Line() == ""; }
-};
+using tClient = tLineClient;
 
 int OpenDescriptors() {
     int n = 0;

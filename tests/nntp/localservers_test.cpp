@@ -20,6 +20,7 @@
 #include "lib/sockserver.h"
 #include "server/nntp/interim.h"
 #include "server/settings/settings.h"
+#include "tests/support/lineclient.h"
 #include "tests/support/paths.h"
 
 namespace {
@@ -37,41 +38,7 @@ struct tBusyPort {
 };
 
 // A loopback client reading whole lines with a bounded wait.
-struct tClient {
-    int fd;
-    std::string pending;
-    explicit tClient(int port) {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons((uint16_t)port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, (sockaddr *)&a, sizeof a), 0);
-    }
-    ~tClient() { close(fd); }
-    void Send(const std::string &s) { ASSERT_EQ(send(fd, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
-    std::string Line() {
-        for (;;) {
-            size_t eol = pending.find('\n');
-            if (eol != std::string::npos) {
-                std::string line = pending.substr(0, eol + 1);
-                pending.erase(0, eol + 1);
-                return line;
-            }
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 30000) <= 0) return "";
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) return "";
-            pending.append(buf, (size_t)n);
-        }
-    }
-    std::string Rest() {
-        std::string all;
-        for (std::string l = Line(); !l.empty(); l = Line()) all += l;
-        return all;
-    }
-};
+using tClient = tLineClient;
 
 class LocalServersTest : public ::testing::Test {
 protected:

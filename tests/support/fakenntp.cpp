@@ -71,6 +71,11 @@ int tFakeNntp::Open() {
     return open_;
 }
 
+void tFakeNntp::SetScript(tFakeScript script) {
+    std::lock_guard<std::mutex> g(lock_);
+    script_ = std::move(script);
+}
+
 std::string tFakeNntp::Commands() {
     std::lock_guard<std::mutex> g(lock_);
     return commands_;
@@ -130,7 +135,20 @@ void tFakeNntp::Serve(int conn, int index) {
             SendAll(conn, "205 bye\r\n");
             break;
         }
-        if (line == "MODE READER") SendAll(conn, "200 reader\r\n");
+        tFakeScript script;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            script = script_;
+        }
+        std::string answer = script ? script(index, line) : std::string();
+        if (!answer.empty()) {
+            static const std::string closeMark = "<close>";
+            bool closing = answer.size() >= closeMark.size() &&
+                           answer.compare(answer.size() - closeMark.size(), closeMark.size(), closeMark) == 0;
+            if (closing) answer.resize(answer.size() - closeMark.size());
+            SendAll(conn, answer);
+            if (closing) break;
+        } else if (line == "MODE READER") SendAll(conn, "200 reader\r\n");
         else if (StartsWith(line, "STAT")) SendAll(conn, "223 1 <1@fake> status\r\n");
         else if (StartsWith(line, "AUTHINFO USER")) SendAll(conn, "381 more\r\n");
         else if (StartsWith(line, "AUTHINFO PASS")) SendAll(conn, "281 ok\r\n");

@@ -8,16 +8,25 @@
 // once; a welcome not starting with a digit is closed after sending. Then commands are answered: QUIT 205 (and close), MODE READER 200,
 // STAT 223, AUTHINFO USER 381, AUTHINFO PASS 281, anything else 500. With
 // dropAfter >= 0 a connection is closed, unanswered, at its command number
-// dropAfter + 1 (counted from 1); delayMs delays every answer.
+// dropAfter + 1 (counted from 1); delayMs delays every answer. A script
+// (SetScript) answers any command but QUIT in place of the built-in answers.
 //
 // Every wait is bounded; the destructor closes everything and joins.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Answers one command: called with the connection's index (0 first) and
+// the command without its CR LF; returns the raw text to send (with its own
+// CR LF), or "" for the built-in answer. A text ending in "<close>" sends
+// what precedes it and closes the connection. Called on the connection's
+// thread.
+using tFakeScript = std::function<std::string(int connection, const std::string &command)>;
 
 class tFakeNntp {
 public:
@@ -31,6 +40,7 @@ public:
     int Open();                     // connections not yet closed
     std::string Commands();         // every command received, in order, one per line
     void SetDropAfter(int n) { dropAfter_ = n; }
+    void SetScript(tFakeScript script);
 
 private:
     void Listen();
@@ -46,6 +56,7 @@ private:
     std::mutex lock_;
     std::vector<std::thread> threads_;  // guarded by lock_
     std::string commands_;              // guarded by lock_
+    tFakeScript script_;                // guarded by lock_
     int accepted_ = 0;                  // guarded by lock_
     int open_ = 0;                      // guarded by lock_
 };

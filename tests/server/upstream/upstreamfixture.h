@@ -12,6 +12,7 @@
 #include "server/settings/settings.h"
 #include "server/upstream/pool.h"
 #include "server/upstream/servers.h"
+#include "tests/support/eventually.h"
 #include "tests/support/paths.h"
 
 #include <gtest/gtest.h>
@@ -37,15 +38,6 @@ inline int OpenDescriptors() {
 // Seconds added to the scheduler's clock.
 inline std::atomic<long> clockOffset{0};
 inline time_t TestClock() { return time(nullptr) + clockOffset.load(); }
-
-// Polls cond every 10 ms for at most seconds; true when it held.
-template <class F> bool Eventually(F cond, int seconds = 60) {
-    for (int i = 0; i < seconds * 100; i++) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}
 
 struct UpstreamFixture : ::testing::Test {
     tTempDir dir;
