@@ -8,6 +8,7 @@
 #include "lib/shutdown.h"
 #include "lib/sock.h"
 #include "lib/strings.h"
+#include "server/explore/groupsel.h"
 #include "server/settings/settings.h"
 #include "server/store/articles.h"
 #include "server/store/grouplist.h"
@@ -312,45 +313,19 @@ bool BuildStatus(tNntp *nntp, const tRetrieval *r, long serverNumber, const char
 
 // Selects the group for a retrieval: GROUP, or LISTGROUP when the server
 // does not know the group under GROUP. E_OK, or the failure.
-tDiag SelectOnce(tNntp *nntp, const tRetrieval *r, const char *verb, char *line) {
-    char command[600];
-    if (FormatBounded(command, (int)sizeof command, "%s %s\r\n", verb, r->groupName) < 0) return E_BUFFER_TOO_SMALL;
-    nntp->group[0] = 0;
-    if (!NntpConnected(nntp)) {
-        tDiag d = Reconnect(nntp, COMMAND_TIMEOUT, r->clientSocket, &r->requester);
-        if (d != E_OK) return d;
-    }
-    int sent = SendCommand(nntp, command);
-    if (sent < 0) return sent;
-    char what[40];
-    (void)FormatBounded(what, (int)sizeof what, "%s response", verb);
-    for (;;) {
-        int n = ReadResponseLine(nntp, line, LINE_SIZE, 60, r->clientSocket, what);
-        if (n < 0) return n;
-        int code = ReplyCode(line);
-        if ((code == 200 || code == 201) && nntp->server->blindLogin) continue;
-        if (code == 211) break;
-        StripEol(line);
-        if (code != 411) LogMessage(r->log, "%s %s refused: %s\n", verb, r->groupName, line);
-        return code == 411 ? E_NO_SUCH_GROUP : E_GROUP_REFUSED;
-    }
-    if (strcmp(verb, "LISTGROUP") == 0) {
-        // The number list is not needed: skipped up to its end.
-        for (;;) {
-            int n = ReadResponseLine(nntp, line, LINE_SIZE, LINE_TIMEOUT, r->clientSocket, "LISTGROUP line");
-            if (n < 0) return n;
-            if (strcmp(line, ".\r\n") == 0 || strcmp(line, ".\n") == 0) break;
-        }
-    }
-    (void)StrCopyBounded(nntp->group, r->groupName, NNTP_GROUP_MAX);
-    return E_OK;
-}
-
-tDiag SelectForRetrieval(tNntp *nntp, const tRetrieval *r, char *line) {
-    tDiag d = SelectOnce(nntp, r, "GROUP", line);
+tDiag SelectForRetrieval(tNntp *nntp, const tRetrieval *r) {
+    tGroupSelection selection;
+    selection.group = r->groupName;
+    tDiag d = SelectGroup(nntp, &selection, 1, COMMAND_TIMEOUT, r->clientSocket, 1, &r->requester);
     if (d == E_NO_SUCH_GROUP) {
         LogMessage(r->log, "Trying to use LISTGROUP to change group.\n");
-        d = SelectOnce(nntp, r, "LISTGROUP", line);
+        tNumbers numbers;
+        NumbersInit(&numbers);
+        tNumberListing listing;
+        listing.group = r->groupName;
+        listing.numbers = &numbers;
+        d = ListGroupNumbers(nntp, &listing, &r->requester);
+        NumbersFree(&numbers);
     }
     return d;
 }
@@ -392,7 +367,7 @@ tDiag FetchArticle(tNntp *nntp, const tRetrieval *r, long serverNumber, const ch
         // 1. The group.
         if (r->groupName && *r->groupName && strcasecmp(r->groupName, nntp->group) != 0 &&
             (byNumber || server->groupBeforeMsgId)) {
-            tDiag d = SelectForRetrieval(nntp, r, st->line);
+            tDiag d = SelectForRetrieval(nntp, r);
             if (d == E_SHUTDOWN || d == E_CLIENT_DISCONNECTED) {
                 result = d;
                 break;
