@@ -369,5 +369,84 @@ class Retrieval(unittest.TestCase):
         raw.close()
 
 
+class Unreachable(unittest.TestCase):
+    """mergator whose only server refuses every connection: the download
+    placeholder article, renumbering of articles no server delivers, the
+    renumbered Message-ID form, Xref lines and reformatted dates."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp()
+        cls.work = os.path.join(cls.root, "work")
+        os.makedirs(os.path.join(cls.work, "etc"))
+        cls.port = free_port()
+        with open(os.path.join(cls.work, "etc", "mergator.ini"), "w") as f:
+            f.write("[access]\nnntpPort=%d\nwebPort=%d\n[clients]\nrenumber=2\nprovideXrefs=1\n"
+                    "reformatDates=1\n[general]\nassumeInternetPresent=1\n" % (cls.port, free_port()))
+        with open(os.path.join(cls.work, "etc", "servers.ini"), "w") as f:
+            f.write("[server]\nid=1\nurl=127.0.0.1:1\nexplore=0\nenforceForbiddenIPs=0\n\n")
+        line = "7\tlost one\tx@example.org\tThu, 10 Dec 2026 12:00:00 +0000\t<lost@example.org>\t\t2000\t40"
+        store = "active misc.lost\nactive misc.empty\narticle misc.lost 1 %s\n" % line
+        prep = subprocess.run([PREPSTORE], input=store, text=True, cwd=cls.work, capture_output=True, timeout=WAIT)
+        assert prep.returncode == 0, prep.stderr
+        cls.out = open(os.path.join(cls.work, "out"), "w")
+        cls.process = subprocess.Popen([MERGATOR, "-d", cls.work], cwd=cls.work, stdout=cls.out,
+                                       stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + WAIT
+        while "Mergator successfully started." not in Retrieval.read.__func__(cls, "journal"):
+            assert cls.process.poll() is None
+            assert time.monotonic() < deadline, "mergator did not start"
+            time.sleep(0.05)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.process.send_signal(signal.SIGTERM)
+        try:
+            cls.process.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            cls.process.kill()
+            cls.process.wait()
+        cls.out.close()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_a_group_being_downloaded_explains_itself(self):
+        raw = Raw(self.port)
+        # The group gets its placeholders: the second one, numbered 1000,
+        # is what a reader finds.
+        group = raw.command("GROUP misc.empty", False)[0].split()
+        self.assertEqual(group[3], b"1000")
+        status, data = raw.command("ARTICLE 1000", True)
+        self.assertEqual(status, b"220 1000 <1> head and body follow\r\n")
+        self.assertIn(b"Newsgroups: misc.empty\r\n", data)
+        self.assertIn(b"\r\n\r\nThe misc.empty news-group was not stored locally,\r\nbut is now being downloaded.\r\n"
+                      b"Please check again in a few minutes.\r\n", data)
+        self.assertEqual(raw.command("STAT 1000", False)[0], b"223 1000 <1> request text separately\r\n")
+        # Nothing follows the STAT line: the next answer is the next command's.
+        self.assertEqual(raw.command("DATE", False)[0][:4], b"111 ")
+        raw.close()
+
+    def test_an_article_no_server_delivers_is_renumbered(self):
+        raw = Raw(self.port)
+        status = raw.command("GROUP misc.lost", False)[0].split()
+        number = int(status[3])
+        self.assertEqual(raw.command("ARTICLE %d" % number, True)[0],
+                         b"423 no such article number in this group\r\n")
+        status = raw.command("GROUP misc.lost", False)[0].split()
+        self.assertEqual(int(status[3]), number + 1)
+        _, data = raw.command("XOVER %d-" % (number + 1), True)
+        fields = data.decode().rstrip("\r\n").split("\t")
+        self.assertEqual(fields[0], str(number + 1))
+        self.assertEqual(fields[3], "Thu, 10 Dec 2026  %s" % fields[3].split("  ")[1])  # reformatted
+        self.assertEqual(fields[4], "</mg%d/lost@example.org>" % (number + 1))
+        self.assertEqual(fields[8], "Xref: mergator misc.lost:%d" % (number + 1))
+        _, data = raw.command("XHDR MESSAGE-ID </mg%d/lost@example.org>" % (number + 1), True)
+        self.assertEqual(data.decode(), "%d\t</mg%d/lost@example.org>\r\n" % (number + 1, number + 1))
+        # The renumbered form is recognised (and renumbered once more).
+        self.assertEqual(raw.command("HEAD </mg%d/lost@example.org>" % (number + 1), True)[0],
+                         b"423 no such article number in this group\r\n")
+        self.assertEqual(int(raw.command("GROUP misc.lost", False)[0].split()[3]), number + 2)
+        raw.close()
+
+
 if __name__ == "__main__":
     unittest.main()
