@@ -414,7 +414,7 @@ int OverviewCommand(tSession *session, int command, char **words, int count) {
         char *buffer = static_cast<char *>(malloc(65536));
         if (!buffer) return 0;
         d = OverviewList(session->articles, range, headerIndex, buffer, 65536, session->conversation.socket, 0,
-                         retrievedShow, pattern, &session->log);
+                         session->retrievedShow, pattern, &session->log);
         free(buffer);
         if (d == E_CLIENT_DISCONNECTED) return 0;
         if (d != E_OK) LogMessage(&session->log, "Listing failed: %s.\n", DiagText(d));

@@ -588,6 +588,10 @@ tDiag RetrieveArticle(const tRetrieval *r, const tServRefs *refs, tServers *serv
         unlock();
         return E_DELETED_LOCALLY;
     }
+    if (!servers) {
+        unlock();
+        return E_NO_REACHABLE_SERVER;
+    }
     tServerRequestSet *set = new (std::nothrow) tServerRequestSet();
     if (!set) {
         unlock();
