@@ -133,6 +133,83 @@ struct tFetchState {
     char status[RETRIEVE_MSGID_SIZE + 256];
 };
 
+// Outcomes of BulkBody.
+enum { BULK_DONE, BULK_READER_GONE, BULK_CANCELLED, BULK_BROKEN, BULK_SHUTDOWN };
+
+// Relays the rest of an article to the reader as received, from a line
+// start to the final dot line (included in what is sent), without cutting
+// it into lines: the bytes need no change on their way. Counts the lines and
+// bytes before the final dot line. What follows the final line stays in the
+// conversation's buffer.
+int BulkBody(tNntp *nntp, tFetchState *st, int clientSocket, long *lines, int64_t *bytes) {
+    static const char END[] = "\n.\r\n";
+    char context[3] = {'\r', '\n', 0};  // the last bytes before the data: a line start
+    int contextLength = 2;
+    int timeout = LINE_TIMEOUT;
+    if (nntp->server && nntp->server->extraTime) timeout *= 3;
+    bool first = true;
+    for (;;) {
+        if (ShutdownRequested()) return BULK_SHUTDOWN;
+        if (OUT_SIZE - st->out.used < OUT_SIZE / 4 && !OutFlush(&st->out)) return BULK_READER_GONE;
+        char *data = st->out.buffer + st->out.used;
+        int room = OUT_SIZE - st->out.used;
+        int n;
+        if (first && nntp->sb.pos < nntp->sb.len) {
+            // What the line reader holds comes first.
+            n = nntp->sb.len - nntp->sb.pos;
+            memcpy(data, nntp->sb.buf + nntp->sb.pos, (size_t)n);
+            nntp->sb.pos = nntp->sb.len = 0;
+        } else {
+            n = RecvWithin(nntp->sb.socket, data, room, timeout, clientSocket);
+            if (n < 0) return SockLastError() == ESOCK_CANCELLED ? BULK_CANCELLED : BULK_BROKEN;
+            if (n == 0) return BULK_BROKEN;
+            nntp->bytesReceived += n;
+            if (nntp->connection) nntp->connection->bytesReceived += n;
+        }
+        first = false;
+        // The final line: "\n.\r\n", perhaps across the previous data.
+        int end = -1;  // offset in data just after the final line
+        char seam[8];
+        int m = n < 3 ? n : 3;
+        memcpy(seam, context, (size_t)contextLength);
+        memcpy(seam + contextLength, data, (size_t)m);
+        const char *hit = static_cast<const char *>(memmem(seam, (size_t)(contextLength + m), END, 4));
+        if (hit && hit - seam < contextLength) end = (int)(hit - seam) + 4 - contextLength;
+        if (end < 0) {
+            hit = static_cast<const char *>(memmem(data, (size_t)n, END, 4));
+            if (hit) end = (int)(hit - data) + 4;
+        }
+        int body = end < 0 ? n : end - 3;  // bytes before the final line
+        for (int i = 0; i < body; i++)
+            if (data[i] == '\n') (*lines)++;
+        *bytes += body;
+        if (end >= 0) {
+            st->out.used += end;
+            // A following answer (none is expected) goes back to the reader.
+            int rest = n - end;
+            if (rest > 0 && rest <= SOCKBUF_SIZE) {
+                memmove(nntp->sb.buf, data + end, (size_t)rest);
+                nntp->sb.len = rest;
+                nntp->sb.pos = 0;
+            }
+            return BULK_DONE;
+        }
+        st->out.used += n;
+        // Keep the last bytes for a final line split across receives.
+        if (n >= 3) {
+            memcpy(context, data + n - 3, 3);
+            contextLength = 3;
+        } else {
+            char joined[8];
+            memcpy(joined, context, (size_t)contextLength);
+            memcpy(joined + contextLength, data, (size_t)n);
+            int total = contextLength + n;
+            contextLength = total < 3 ? total : 3;
+            memcpy(context, joined + total - contextLength, (size_t)contextLength);
+        }
+    }
+}
+
 // The article lines after a positive answer. Returns E_OK, or a failure with
 // *reconnect set when the server closed before the first line.
 tDiag RelayLines(tNntp *nntp, const tRetrieval *r, const char *msgId, tFetchState *st, bool *reconnect,
@@ -147,6 +224,7 @@ tDiag RelayLines(tNntp *nntp, const tRetrieval *r, const char *msgId, tFetchStat
     bool statusSent = false;
     bool readerGone = false;
     bool badArticle = false;
+    bool finalSent = false;     // the final dot line went with the bulk of the body
     long lines = 0;
     int64_t bytes = 0;
     *reconnect = false;
@@ -241,6 +319,27 @@ tDiag RelayLines(tNntp *nntp, const tRetrieval *r, const char *msgId, tFetchStat
             LogRaw(r->log, "%s", st->line);
         }
         if (readerGone) break;
+        if (toReader && !r->articleFile && !inHeader && complete && statusSent) {
+            // The body needs no more looking at: relayed as it comes.
+            int bulk = BulkBody(nntp, st, r->clientSocket, &lines, &bytes);
+            if (bulk == BULK_DONE) {
+                finalSent = true;
+                break;
+            }
+            if (bulk == BULK_SHUTDOWN) {
+                Penalise(server);
+                return SetDiag(nntp, E_SHUTDOWN, nullptr);
+            }
+            if (bulk == BULK_CANCELLED || bulk == BULK_READER_GONE) {
+                if (bulk == BULK_CANCELLED) SetDiag(nntp, E_CLIENT_DISCONNECTED, "Client vanished during article retrieval");
+                readerGone = true;
+                break;
+            }
+            NntpCloseSocket(nntp);
+            if (st->out.flushed) (void)SocketShutdown(r->clientSocket);
+            Penalise(server);
+            return FailWithLog(nntp, E_ARTICLE_EOFS, "%s", "Network error when retrieving article from server");
+        }
     }
     if (!badArticle && !readerGone && r->commandIndex != RC_BODY && !sawMsgId) {
         LogMessage(r->log, "Did not find a Message-ID in article header.\n");
@@ -253,7 +352,7 @@ tDiag RelayLines(tNntp *nntp, const tRetrieval *r, const char *msgId, tFetchStat
         return FailWithLog(nntp, E_ARTICLE_DELETED, "%s", "Bad article, pretending deleted");
     }
     if (badArticle) readerGone = true;
-    if (!readerGone && toReader && !OutPut(&st->out, ".\r\n", 3)) readerGone = true;
+    if (!readerGone && toReader && !finalSent && !OutPut(&st->out, ".\r\n", 3)) readerGone = true;
     if (!readerGone && toReader && !OutFlush(&st->out)) readerGone = true;
     if (readerGone) {
         LogMessage(r->log, "Client disconnected, closing server %s.\n", Name(server));

@@ -1,6 +1,7 @@
 #include "tests/support/scriptnntp.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -106,6 +107,13 @@ void tScriptNntp::Serve(int conn) {
             std::string answer = answer_(line);
             if (answer == "<close>") {
                 closing = true;
+            } else if (answer.rfind("<trickle>", 0) == 0) {
+                // In pieces of 1 to 4 bytes, so that the reader meets every seam.
+                std::string rest = answer.substr(9);
+                for (size_t at = 0, i = 0; at < rest.size() && !closing; at += i % 4 + 1, i++) {
+                    if (!SendAll(conn, rest.substr(at, i % 4 + 1))) closing = true;
+                    std::this_thread::sleep_for(std::chrono::microseconds(300));
+                }
             } else if (answer.rfind("<partial>", 0) == 0) {
                 SendAll(conn, answer.substr(9));
                 closing = true;

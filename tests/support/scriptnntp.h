@@ -6,7 +6,8 @@
 // its CR LF), the text answer(command) returns, sent as it is. QUIT is
 // answered "205 bye" and closes; an answer "<close>" closes at once without
 // answering; an answer that begins with "<partial>" sends the rest and
-// closes. Every connection runs on its own thread; the destructor closes
+// closes; one that begins with "<trickle>" sends the rest in pieces of 1 to
+// 4 bytes. Every connection runs on its own thread; the destructor closes
 // everything and joins.
 #pragma once
 

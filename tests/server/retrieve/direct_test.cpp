@@ -339,6 +339,12 @@ TEST_F(RetrieveTest, LargeArticleSetsTheSpeedAndStopsAtADroppedConnection) {
     EXPECT_GT(S(1)->speed, 1000);
     EXPECT_EQ(S(1)->maxSpeed, S(1)->speed);
 
+    // The final line is found wherever the pieces of the answer end.
+    std::string tricky = "..\r\n.x\r\n\r\n...\r\nend\r\n";
+    a->numberAnswer = "<trickle>222 5 <a@x>\r\n" + Stuff(tricky) + ".\r\n";
+    ASSERT_EQ(Retrieve(RC_BODY, &got), E_OK);
+    EXPECT_EQ(got.substr(0, 200), "222 1 <a@x>\r\n" + Stuff(tricky) + ".\r\n");
+
     // The server drops the connection in the middle of the article before
     // anything reached the reader: the reader gets nothing, the server is
     // penalised and the Message-ID is tried on a new connection.
