@@ -12,6 +12,7 @@
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -231,6 +232,16 @@ int SocketSetBlocking(int socket, bool blocking) {
     int wanted = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
     if (wanted != flags && fcntl(socket, F_SETFL, wanted) != 0) return FailErrno();
     return 0;
+}
+
+int SocketQuickAck(int socket) {
+#ifdef TCP_QUICKACK
+    int on = 1;
+    return setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on) == 0 ? 0 : -1;
+#else
+    (void)socket;
+    return -1;
+#endif
 }
 
 int ReplyCode(const char *text) {

@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 #include <unistd.h>
 
@@ -127,11 +128,26 @@ bool FileEmpty(FILE *file) {
 // Speed and maximum reset after an attempt that broke down.
 void Penalise(tServer *server) { SetSpeed(server, 1, 1); }
 
+// The buffers of a fetch: the reader's output, one line, the status line.
+// One per thread, kept for the thread's life (a reader's thread fetches one
+// article after the other).
 struct tFetchState {
     tReaderOut out;
     char *line;
     char status[RETRIEVE_MSGID_SIZE + 256];
+    char block[OUT_SIZE + LINE_SIZE];
 };
+
+struct tFetchStateHolder {
+    tFetchState *state = nullptr;
+    ~tFetchStateHolder() { free(state); }
+};
+
+tFetchState *FetchStateOfThread() {
+    static thread_local tFetchStateHolder holder;
+    if (!holder.state) holder.state = static_cast<tFetchState *>(malloc(sizeof(tFetchState)));
+    return holder.state;
+}
 
 // Outcomes of BulkBody.
 enum { BULK_DONE, BULK_READER_GONE, BULK_CANCELLED, BULK_BROKEN, BULK_SHUTDOWN };
@@ -160,6 +176,7 @@ int BulkBody(tNntp *nntp, tFetchState *st, int clientSocket, long *lines, int64_
             memcpy(data, nntp->sb.buf + nntp->sb.pos, (size_t)n);
             nntp->sb.pos = nntp->sb.len = 0;
         } else {
+            (void)SocketQuickAck(nntp->sb.socket);
             n = RecvWithin(nntp->sb.socket, data, room, timeout, clientSocket);
             if (n < 0) return SockLastError() == ESOCK_CANCELLED ? BULK_CANCELLED : BULK_BROKEN;
             if (n == 0) return BULK_BROKEN;
@@ -229,6 +246,7 @@ tDiag RelayLines(tNntp *nntp, const tRetrieval *r, const char *msgId, tFetchStat
     int64_t bytes = 0;
     *reconnect = false;
     for (;;) {
+        if (lines == 0 && NntpConnected(nntp)) (void)SocketQuickAck(nntp->sb.socket);
         int n = ReadResponseLine(nntp, st->line, LINE_SIZE, LINE_TIMEOUT, r->clientSocket, "article line");
         if (n < 0) {
             if (n == E_SHUTDOWN) {
@@ -437,25 +455,19 @@ tDiag FetchArticle(tNntp *nntp, const tRetrieval *r, long serverNumber, const ch
     tServer *server = nntp->server;
     const tRetrieveCommand *cmd = &retrieveCommands[r->commandIndex];
     const bool byNumber = serverNumber != 0;
-    tFetchState *st = static_cast<tFetchState *>(calloc(1, sizeof(tFetchState)));
-    char *block = static_cast<char *>(malloc(OUT_SIZE + LINE_SIZE));
-    if (!st || !block) {
-        free(st);
-        free(block);
-        return SetDiag(nntp, E_OUT_OF_MEMORY, nullptr);
-    }
+    tFetchState *st = FetchStateOfThread();
+    if (!st) return SetDiag(nntp, E_OUT_OF_MEMORY, nullptr);
+    st->out = tReaderOut{};
     st->out.socket = r->clientSocket;
-    st->out.buffer = block;
-    st->line = block + OUT_SIZE;
+    st->out.buffer = st->block;
+    st->line = st->block + OUT_SIZE;
+    st->status[0] = 0;
 
     char command[RETRIEVE_MSGID_SIZE + 32];
     if (byNumber)
         (void)FormatBounded(command, (int)sizeof command, "%s %ld\r\n", cmd->command, serverNumber);
-    else if (FormatBounded(command, (int)sizeof command, "%s %s\r\n", cmd->command, msgId) < 0) {
-        free(st);
-        free(block);
+    else if (FormatBounded(command, (int)sizeof command, "%s %s\r\n", cmd->command, msgId) < 0)
         return SetDiag(nntp, E_PATH_TOO_LONG, nullptr);
-    }
     char what[32];
     (void)FormatBounded(what, (int)sizeof what, "%s response", cmd->command);
 
@@ -492,6 +504,9 @@ tDiag FetchArticle(tNntp *nntp, const tRetrieval *r, long serverNumber, const ch
         // 2. The command and its answer.
         int sent = SendCommand(nntp, command);
         int n = 0;
+        // The answer often comes as a status line and then the article in
+        // separate writes: acknowledged at once, the second is not held up.
+        if (sent >= 0) (void)SocketQuickAck(nntp->sb.socket);
         if (sent == E_SHUTDOWN) {
             Penalise(server);
             result = E_SHUTDOWN;
@@ -612,8 +627,6 @@ tDiag FetchArticle(tNntp *nntp, const tRetrieval *r, long serverNumber, const ch
             break;
         }
     }
-    free(st);
-    free(block);
     return result;
 }
 
@@ -755,10 +768,12 @@ tDiag RetrieveArticle(const tRetrieval *r, const tServRefs *refs, tServers *serv
 
     RequestSetSort(set);
     const int total = set->candidates.used;
-    LogMessage(r->log, "Server preference order (%d total):\n", total);
-    LogMessage(r->log, "\n");
-    LogMessage(r->log, " Flg Score Usr Cat  Name (Id)\n");
-    LogMessage(r->log, "----------------------------------------------\n");
+    // The listing is written in one piece.
+    std::string listing;
+    char row[SERVER_NAME_MAX + 64];
+    snprintf(row, sizeof row, "Server preference order (%d total):\n\n", total);
+    listing += row;
+    listing += " Flg Score Usr Cat  Name (Id)\n----------------------------------------------\n";
     for (int i = 0; i < total; i++) {
         tServerCandidate *c = static_cast<tServerCandidate *>(set->candidates.buf) + i;
         tServer *server = FindServerById(servers, c->serverId);
@@ -776,11 +791,13 @@ tDiag RetrieveArticle(const tRetrieval *r, const tServRefs *refs, tServers *serv
             maxSpeed = server->maxSpeed;
             connections = server->connections;
         }
-        LogMessage(r->log, "  %c %6ld %3d %3d  %s%s", flag, ((long)speed + maxSpeed) / 2, connections, server->category,
-                   Name(server), checking ? " <= checking it out\n" : "\n");
+        snprintf(row, sizeof row, "  %c %6ld %3d %3d  %s%s", flag, ((long)speed + maxSpeed) / 2, connections,
+                 server->category, Name(server), checking ? " <= checking it out\n" : "\n");
+        listing += row;
         ServerRelease(server);
     }
-    LogMessage(r->log, "\n");
+    listing += "\n";
+    LogMessage(r->log, "%s", listing.c_str());
     RequestSetStart(set);
 
     int zombies = 0;
