@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 from innserver import InnServer, make_article  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
-ROUNDS = 3
+ROUNDS = 5
 
 
 def free_port():
@@ -226,6 +226,7 @@ def main():
             d = best(timed, inn.port, "bench.xover", "XOVER 1-")
             m = best(timed, port, "bench.xover", "XOVER 1-")
             rows.append(("XOVER of 100,000 articles", 100000 / d[0], 100000 / m[0], "lines/s"))
+            print("XOVER bytes: INN %d, mergator %d" % (d[1], m[1]), file=sys.stderr)
         print("%-34s %14s %14s %7s" % ("", "INN direct", "mergator", "ratio"))
         for name, direct, through, unit in rows:
             print("%-34s %12.1f %s %12.1f %s %6.2f" % (name, direct, unit[:2], through, unit[:2], through / direct))
