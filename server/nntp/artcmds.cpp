@@ -173,10 +173,6 @@ bool ArticleLine(tListOut *out, tArticles *articles, const tArticleFull *full, i
     }
     if (headerIndex == OVH_XOVER) {
         const char *msgId = ShownMsgId(msgIdBuffer, sizeof msgIdBuffer, a->msgId, number, a->flags);
-        if (pattern && !WildMatch(ArticleDataSubject(adt), pattern, 0)) {
-            *skip = true;
-            return true;
-        }
         if (html) {
             // The web table: texts made safe for HTML, long runs broken.
             char *subject = static_cast<char *>(malloc(3 * 4096));
