@@ -149,8 +149,10 @@ int ReadList(tQuery *q, tListForm form, FILE *cacheIn, FILE *cacheOut) {
             skipping = !whole;
             continue;
         }
-        if (!whole && n == LIST_LINE_SIZE - 1) {
-            skipping = true;  // longer than any group line: dropped
+        if (!whole) {
+            // Longer than any group line (its rest follows), or cut short by
+            // the end of the answer: dropped.
+            skipping = n == LIST_LINE_SIZE - 1;
             continue;
         }
         if (++query->listed % 32 == 0) LogDot(q->log, '.');

@@ -71,7 +71,7 @@ int tFakeNntp::Open() {
     return open_;
 }
 
-void tFakeNntp::SetScript(tFakeScript script) {
+void tFakeNntp::SetScript(tFakeNntpScript script) {
     std::lock_guard<std::mutex> g(lock_);
     script_ = std::move(script);
 }
@@ -135,7 +135,7 @@ void tFakeNntp::Serve(int conn, int index) {
             SendAll(conn, "205 bye\r\n");
             break;
         }
-        tFakeScript script;
+        tFakeNntpScript script;
         {
             std::lock_guard<std::mutex> g(lock_);
             script = script_;

@@ -26,7 +26,7 @@
 // CR LF), or "" for the built-in answer. A text ending in "<close>" sends
 // what precedes it and closes the connection. Called on the connection's
 // thread.
-using tFakeScript = std::function<std::string(int connection, const std::string &command)>;
+using tFakeNntpScript = std::function<std::string(int connection, const std::string &command)>;
 
 class tFakeNntp {
 public:
@@ -40,7 +40,7 @@ public:
     int Open();                     // connections not yet closed
     std::string Commands();         // every command received, in order, one per line
     void SetDropAfter(int n) { dropAfter_ = n; }
-    void SetScript(tFakeScript script);
+    void SetScript(tFakeNntpScript script);
 
 private:
     void Listen();
@@ -56,7 +56,7 @@ private:
     std::mutex lock_;
     std::vector<std::thread> threads_;  // guarded by lock_
     std::string commands_;              // guarded by lock_
-    tFakeScript script_;                // guarded by lock_
+    tFakeNntpScript script_;                // guarded by lock_
     int accepted_ = 0;                  // guarded by lock_
     int open_ = 0;                      // guarded by lock_
 };

@@ -151,7 +151,8 @@ TEST_F(InnGroupsFixture, EachWayOfListingGroups) {
     tNntp *nntp = Start();
     ASSERT_NE(nntp, nullptr);
     // A plain name: GROUP.
-    tListQuery query = Query(nntp, GroupName(42).c_str());
+    const std::string plain = GroupName(42);
+    tListQuery query = Query(nntp, plain.c_str());
     EXPECT_EQ(QueryGroupList(&query), E_OK);
     EXPECT_EQ(query.kept, 1);
     EXPECT_EQ(Range("inn.g042"), "142-141");

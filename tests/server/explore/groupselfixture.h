@@ -19,7 +19,7 @@ struct tScripted {
 };
 
 // A script answering each command with the first matching entry.
-inline tFakeScript Script(std::vector<tScripted> answers) {
+inline tFakeNntpScript Script(std::vector<tScripted> answers) {
     return [answers](int connection, const std::string &command) {
         for (const tScripted &a : answers)
             if ((a.connection < 0 || a.connection == connection) && a.command == command) return a.text;
