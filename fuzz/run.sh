@@ -25,4 +25,4 @@ clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
   -I"$root" "$root"/fuzz/"$name"/*.cpp "$root"/lib/*.cpp $extra -lpthread -o "$out/fuzzer"
 cd "$out"
 ./fuzzer -max_total_time="$seconds" -max_len=4096 -timeout=10 -artifact_prefix="$out/" \
-  corpus "$root/fuzz/$name/corpus"
+  "$out/corpus" "$root/fuzz/$name/corpus"

@@ -2,8 +2,10 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,6 +21,7 @@
 #include "lib/strings.h"
 #include "lib/url.h"
 #include "lib/wildmatch.h"
+#include "server/explore/groupsel.h"
 #include "server/nntp/artcmds.h"
 #include "server/nntp/asyncgroup.h"
 #include "server/settings/settings.h"
@@ -29,8 +32,6 @@
 #include "server/upstream/servers.h"
 
 tDiag (*sessionExploreOneGroup)(const char *groupName) = nullptr;
-tDiag (*sessionSelectGroup)(tServerConnection *connection, const char *groupName, const tRequester *requester,
-                            int cancelSocket, long *low, long *high) = nullptr;
 tSessionDelays sessionDelays;
 
 // ===========================================================================
@@ -77,6 +78,38 @@ void ReleaseArticles(tSession *session) {
     if (!session->articles) return;
     IndicesRelease(session->articles, 0);
     session->articles = nullptr;
+}
+
+// SessionEnd gives a session's open index back through this module.
+[[maybe_unused]] const bool releaseHookSet = (sessionArticlesRelease = ReleaseArticles, true);
+
+// The running sessions, so that a shutdown can end the ones blocked in
+// sending to a reader that does not read (a cancelled wait only ends reads).
+std::mutex runningLock;
+std::vector<tSession *> running;  // guarded by runningLock
+bool shutdownHookSet = false;     // guarded by runningLock
+
+// The shutdown hook: shuts down the socket of every running session but the
+// one a restart keeps for the next run. The sessions leave the list before
+// their sockets are closed, so no socket here is closed or reused.
+void ShutdownRunningSessions(void *) {
+    std::lock_guard<std::mutex> g(runningLock);
+    for (tSession *session : running) {
+        int socket = session->conversation.socket;
+        if (session->keptClientSocket && *session->keptClientSocket == socket) continue;
+        (void)SocketShutdown(socket);
+    }
+}
+
+void EnterRunning(tSession *session) {
+    std::lock_guard<std::mutex> g(runningLock);
+    if (!shutdownHookSet) shutdownHookSet = ShutdownAddHook(ShutdownRunningSessions, nullptr);
+    running.push_back(session);
+}
+
+void LeaveRunning(tSession *session) {
+    std::lock_guard<std::mutex> g(runningLock);
+    running.erase(std::remove(running.begin(), running.end(), session), running.end());
 }
 
 bool SameGroup(const char *a, const char *b) { return strcasecmp(a, b) == 0; }
@@ -154,11 +187,15 @@ struct tListContext {
     bool inactiveNoted;       // "(Logging only active groups.)" written
 };
 
-// Sends one entry: copied to the log for active groups, or all with verbose.
+// Sends one entry. The text listings copy it to the log for active groups,
+// or for all with verbose; the web listings never do.
 int SendEntry(tListContext *context, const char *text, bool active) {
     tSession *session = context->session;
     tLog *log = &session->log;
-    if (!active && !verbose) {
+    bool textListing = context->mode == LIST_MODE_ACTIVE || context->mode == LIST_MODE_NAMES;
+    if (!textListing) {
+        log = nullptr;
+    } else if (!active && !verbose) {
         if (!context->inactiveNoted) {
             LogMessage(log, "(Logging only active groups.)\r\n");
             context->inactiveNoted = true;
@@ -219,8 +256,7 @@ int ListEntry(const char *name, int active, int, void *argument) {
         LogMessage(&session->log, "Entry too long for %.200s\n", name);
         return 0;
     }
-    bool logIt = context->mode == LIST_MODE_ACTIVE || context->mode == LIST_MODE_NAMES ? active != 0 : false;
-    return SendEntry(context, entry, logIt);
+    return SendEntry(context, entry, active != 0);
 }
 
 }  // namespace
@@ -228,7 +264,6 @@ int ListEntry(const char *name, int active, int, void *argument) {
 long ListGroups(tSession *session, bool activeOnly, int mode, long sinceSecs, const char *pattern) {
     tListContext context{session, mode, 0, false};
     int rc = GroupForEach(session->groupList, ListEntry, &context, activeOnly, sinceSecs, pattern);
-    if (rc == E_SHUTDOWN && !ShutdownRequested()) rc = E_OK;  // the list's own walk end
     if (rc == E_CLIENT_DISCONNECTED || rc == E_SHUTDOWN) return rc;
     if (rc < 0) LogMessage(&session->log, "Could not read the group list: %s.\n", DiagText(rc));
     if (!pattern || WildMatch("async", pattern, 0)) {
@@ -430,10 +465,11 @@ void SelectBackgroundGroup(tSession *session, const char *name) {
         Send(session, "411 No such group (could not reach background server)\r\n");
         return;
     }
-    long low = 0, high = 0;
-    tDiag rc = sessionSelectGroup ? sessionSelectGroup(connection, name, &Reader(session).requester,
-                                                       session->conversation.socket, &low, &high)
-                                  : E_GROUP_REFUSED;
+    tGroupSelection selection;
+    selection.group = name;
+    tDiag rc = SelectGroup(&connection->nntp, &selection, 1, GROUPSEL_RECONNECT_TIMEOUT,
+                           session->conversation.socket, 0, &Reader(session).requester);
+    long low = selection.low, high = selection.high;
     ReleaseConnection(connection, 1);
     ServerRelease(server);
     if (rc == E_NO_SUCH_GROUP) {
@@ -702,7 +738,9 @@ int ReadCommandLine(tSession *session) {
         int n = SockBufReadLine(&session->conversation, session->line + total, room, sessionDelays.readSeconds,
                                 CancelSocketGet());
         if (n == 0) {
-            LogMessage(&session->log, "Connection closed by client.\n");
+            // After a shutdown the end comes from this side (the shutdown hook).
+            LogMessage(&session->log, ShutdownRequested() ? "Shutdown, nntp server thread terminates.\n"
+                                                          : "Connection closed by client.\n");
             return LINE_END;
         }
         if (n < 0) {
@@ -784,13 +822,15 @@ int Execute(tSession *session, std::vector<char *> *words) {
 }  // namespace
 
 void SessionConverse(tSession *session) {
-    sessionArticlesRelease = ReleaseArticles;
     tReaderState reader{};
     reader.authLevel = IsSet(session->userLogin) ? AUTH_NONE : IsSet(session->adminLogin) ? AUTH_USER : AUTH_ADMIN;
     reader.requester.name = session->logPath;
     reader.requester.priority = priorityDirect;
     reader.requester.kind = KIND_DIRECT;
     session->reader = &reader;
+    EnterRunning(session);
+    // A shutdown requested before this session was listed would not reach it.
+    if (ShutdownRequested()) (void)SocketShutdown(session->conversation.socket);
 
     if (banner && ((bannerOkForVersion && strcmp(bannerOkForVersion, "4.5") == 0) || bannerOkAlways)) {
         Send(session, banner);
@@ -814,6 +854,7 @@ void SessionConverse(tSession *session) {
         SkipTelnet(session);
         if (Execute(session, &words) < 0) break;
     }
+    LeaveRunning(session);
     session->reader = nullptr;
 }
 

@@ -76,8 +76,9 @@ constexpr int LIST_MODE_NAMES = 3;      // "%s\t?" (XGTITLE)
 // Writes one entry per group of the full group list (only active groups
 // with activeOnly; only those added at or after sinceSecs when it is
 // positive; only names matching the GLOB pattern when it is not null), then
-// the pseudo-group's line when it matches pattern, on the session's socket,
-// copied to its log (lines of inactive groups only when verbose). No status
+// the pseudo-group's line when it matches pattern, on the session's socket.
+// The text modes copy the lines to the session's log (those of inactive
+// groups only when verbose); the web modes do not. No status
 // line and no final dot: the caller writes those. Returns the number of
 // entries written (the pseudo-group included), or E_CLIENT_DISCONNECTED when
 // a write failed, E_SHUTDOWN when a shutdown ended the listing, another
@@ -88,16 +89,6 @@ constexpr int LIST_MODE_NAMES = 3;      // "%s\t?" (XGTITLE)
 // explore key is on. Null until the exploration module connects it; while
 // null nothing is scheduled. Returns E_OK or the scheduling failure.
 extern tDiag (*sessionExploreOneGroup)(const char *groupName);
-
-// The background server's group selection: selects groupName on the lent
-// connection for requester (cancelSocket interrupts its waits), quiet about
-// 411. Returns E_OK with *low and *high set, E_NO_SUCH_GROUP when the server
-// does not have the group, or another failure. Connected by the module that
-// selects groups upstream; while null a group known only to the background
-// server gives "502 background group might exist, but is not accessible".
-struct tServerConnection;
-extern tDiag (*sessionSelectGroup)(tServerConnection *connection, const char *groupName,
-                                   const tRequester *requester, int cancelSocket, long *low, long *high);
 
 // Pauses of the session: before answering a rejected authentication (1000
 // ms), between the two download placeholders (3000 ms), and the longest

@@ -120,6 +120,50 @@ TEST(ReaderSession, NoIndexReferenceOutlivesASession) {
     EXPECT_EQ(OpenIndexes(), 0);
 }
 
+// The listing of the web pages: rows of active groups with their links and
+// forms, lines of all groups, and the pseudo-group's entry.
+TEST(ReaderSession, WebListingsOfGroups) {
+    sessionfuzz::tWorld *w = sessionfuzz::World();
+    struct {
+        int mode;
+        const char *pattern;
+        long count;
+        std::string text;
+    } cases[] = {
+        {LIST_MODE_WEB_TABLE, "alt.*", 1,
+         "<tr><td><a href=\"/stats.htm?alt.test\">Stats</a></td><td><a href=\"/articles.htm?alt.test\">Articles"
+         "</a></td><td align=right>5</td><td align=right>1</td><td align=right>5</td><td><a href=\"news:alt.test\">"
+         "alt.test</a></td><form><td><input type=submit name=alt.test value=Refresh></td><td><input type=submit "
+         "name=alt.test value=Rewrite></td><td><input type=submit name=alt.test value=Filter></td><td><input "
+         "type=submit name=alt.test value=Deactivate></td></form>\r\n</tr>\r\n"},
+        {LIST_MODE_WEB_SHORT, "*s*", 3,
+         "<a href=\"/stats.htm?alt.test\">Stats</a> <a href=\"/articles.htm?alt.test\">Articles</a> 5 (1-5) "
+         "<b>alt.test</b><br>\r\n"
+         "<a href=\"/articles.htm?misc.inactive\">Activate</a> misc.inactive<br>\r\n"
+         "<a href=\"/async.htm\"> Articles </a> 0 (1-0) async<br>\r\n"},
+        {LIST_MODE_WEB_TABLE, "as*", 1,
+         "<tr><td>&nbsp;</td><td><a href=\"/async.htm\">Articles</a></td><td align=right>0</td><td "
+         "align=right>1</td><td align=right>0</td><td>async</td><td>&nbsp;</td><td>&nbsp;</td><td>&nbsp;</td>"
+         "<td>&nbsp;</td></tr>\r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pattern);
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        tSession *session = SessionAllocate();
+        SockBufInit(&session->conversation, pair[0]);
+        session->indices = w->indices;
+        session->groupList = &w->list;
+        EXPECT_EQ(ListGroups(session, false, c.mode, 0, c.pattern), c.count);
+        SessionEnd(session);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = recv(pair[1], buffer, sizeof buffer, 0)) > 0;) text.append(buffer, (size_t)n);
+        close(pair[1]);
+        EXPECT_EQ(text, c.text);
+    }
+}
+
 // Every input the fuzzer kept (seeds and crashes) runs to its end.
 TEST(ReaderSession, FuzzFindingsReplay) {
     sessionfuzz::World();

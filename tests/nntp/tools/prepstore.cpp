@@ -34,6 +34,9 @@ int main() {
     rc = IndicesCreate(&indices, false, &log, &articlesStoreOps);
     if (rc != E_OK) return Fail("index cache", rc);
     int status = 0;
+    // The index of the last article's group stays open for the next one.
+    tArticles *open = nullptr;
+    std::string openGroup;
     char input[16384];
     while (status == 0 && fgets(input, sizeof input, stdin)) {
         std::string line(input);
@@ -59,12 +62,19 @@ int main() {
             std::string group = rest.substr(0, second);
             long server = atol(rest.substr(second + 1, third - second - 1).c_str());
             std::string overview = rest.substr(third + 1) + "\r\n";
-            tArticles *articles = nullptr;
-            rc = ArticlesOpen(indices, group.c_str(), &log, true, &articles, -1);
-            if (rc != E_OK) {
-                status = Fail(line, rc);
-                break;
+            if (open && group != openGroup) {
+                IndicesRelease(open, 2);
+                open = nullptr;
             }
+            if (!open) {
+                rc = ArticlesOpen(indices, group.c_str(), &log, true, &open, -1);
+                if (rc != E_OK) {
+                    status = Fail(line, rc);
+                    break;
+                }
+                openGroup = group;
+            }
+            tArticles *articles = open;
             tAddCounters counters{};
             tOverviewFixes fixes{};
             tOverviewAdd context;
@@ -76,13 +86,13 @@ int main() {
             context.indices = indices;
             long previous = 0;
             int outcome = AddOverviewLine(&context, overview.c_str(), &previous, false, {0, 2147483647});
-            IndicesRelease(articles, 2);
             if (outcome < 0) status = Fail(line, outcome);
         } else if (!verb.empty()) {
             fprintf(stderr, "mgprepstore: unknown command %s\n", verb.c_str());
             status = 1;
         }
     }
+    if (open) IndicesRelease(open, 2);
     IndicesClose(indices);
     GroupListClose(&list);
     LogClose(&log);
