@@ -197,8 +197,9 @@ int BulkBody(tNntp *nntp, tFetchState *st, int clientSocket, long *lines, int64_
             if (hit) end = (int)(hit - data) + 4;
         }
         int body = end < 0 ? n : end - 3;  // bytes before the final line
-        for (int i = 0; i < body; i++)
-            if (data[i] == '\n') (*lines)++;
+        for (const char *p = data, *stop = data + body; (p = static_cast<const char *>(memchr(p, '\n', (size_t)(stop - p))));
+             p++)
+            (*lines)++;
         *bytes += body;
         if (end >= 0) {
             st->out.used += end;
