@@ -243,6 +243,16 @@ int SocketSetBlocking(int socket, bool blocking) {
     return 0;
 }
 
+int SocketQuickAck(int socket) {
+#ifdef TCP_QUICKACK
+    int on = 1;
+    return setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on) == 0 ? 0 : -1;
+#else
+    (void)socket;
+    return -1;
+#endif
+}
+
 int ReplyCode(const char *text) {
     if (!text) return 0;
     for (int i = 0; i < 3; i++)

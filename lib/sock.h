@@ -127,6 +127,15 @@ int SocketShutdown(int socket);
 // Switches blocking mode; returns 0 or -1.
 int SocketSetBlocking(int socket, bool blocking);
 
+// Asks for the next segments received on a TCP socket to be acknowledged at
+// once instead of after the delayed-acknowledgement pause. A peer that sends
+// an answer in several small writes with Nagle's algorithm on waits for
+// that acknowledgement before each write after the first; a request/answer
+// conversation then costs one pause per answer. The request lasts only a
+// while: call it again before each answer is awaited. Returns 0, or -1
+// where the system has no such switch (harmless).
+int SocketQuickAck(int socket);
+
 // Three digits followed by a space, "-" or a carriage return: the number,
 // negated before "-" (a continuation line); otherwise 0.
 int ReplyCode(const char *text);
