@@ -14,12 +14,14 @@
 #include "server/main/exitcodes.h"
 #include "server/settings/settings.h"
 #include "server/main/workdir.h"
+#include "server/explore/explore.h"
 #include "server/explore/update.h"
 #include "server/nntp/clients.h"
 #include "server/nntp/interim.h"
 #include "server/nntp/listener.h"
 #include "server/nntp/localservers.h"
 #include "server/nntp/session.h"
+#include "server/retrieve/direct.h"
 #include "server/store/grouplist.h"
 #include "server/upstream/pool.h"
 #include "server/upstream/servers.h"
@@ -318,6 +320,16 @@ void StopServices(tRun *) {
 // ---------------------------------------------------------------------------
 // Steps 30-38: from the start-up to the running state.
 
+// A sample article of minimal mode, fetched on the exploration's own
+// conversation and thrown away.
+tDiag FetchSample(tNntp *nntp, const char *group, long number) {
+    tRetrieval r;
+    r.groupName = group;
+    r.log = nntp->log;
+    r.requester = {"explore sample", priorityExplore, KIND_EXPLORE};
+    return FetchArticle(nntp, &r, number, nullptr, 30);
+}
+
 int StartRunning(tRun *run) {
     // Step 30.
     if (ShutdownRequested()) return EXIT_SHUTDOWN_DURING_STARTUP;
@@ -371,10 +383,12 @@ int StartRunning(tRun *run) {
     }
     // Step 38: the update cycle, when explore is set.
     if (explore) {
+        exploreSample = FetchSample;
         if (int code = UpdateStart(&allServers, indexCache, &groupList, &taskScheduler)) {
             RequestShutdown(code);
             return code;
         }
+        sessionExploreOneGroup = ExploreGroupEverywhere;
     }
     // -> listeners and maintenance go here.
 
@@ -384,6 +398,8 @@ int StartRunning(tRun *run) {
 }
 
 void StopRunning(tRun *) {
+    sessionExploreOneGroup = nullptr;
+    exploreSample = nullptr;
     // What the explorations left behind (tasks that never ran again).
     UpdateStop();
 }
