@@ -1,5 +1,7 @@
 #include "tests/support/scriptnntp.h"
 
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -108,7 +110,16 @@ void tScriptNntp::Serve(int conn, int index) {
                 else
                     reply = handler_(index, command);
             }
-            if (!SendAll(conn, reply.text) || reply.close) {
+            bool sent = true;
+            if (reply.trickle) {
+                for (size_t at = 0, i = 0; at < reply.text.size() && sent; at += i % 4 + 1, i++) {
+                    sent = SendAll(conn, reply.text.substr(at, i % 4 + 1));
+                    std::this_thread::sleep_for(std::chrono::microseconds(300));
+                }
+            } else {
+                sent = SendAll(conn, reply.text);
+            }
+            if (!sent || reply.close) {
                 closing = true;
                 break;
             }

@@ -5,7 +5,8 @@
 // order of arrival, with the connection's index counted from 0 and the
 // command without its CR LF). A reply's text is sent as it stands; then the
 // connection is closed (close) or left silent until the client closes it
-// (hang). QUIT is answered "205 bye" without asking the handler.
+// (hang). With trickle the text goes out in pieces of 1 to 4 bytes, so that
+// a reader meets every seam. QUIT is answered "205 bye" without asking the handler.
 //
 // Every wait is bounded; the destructor closes everything and joins.
 #pragma once
@@ -20,6 +21,7 @@ struct tScriptReply {
     std::string text;
     bool close = false;  // close the connection after the text
     bool hang = false;   // send nothing more on this connection
+    bool trickle = false;  // send the text in pieces of 1 to 4 bytes
 };
 
 class tScriptNntp {
