@@ -1,75 +1,22 @@
 #include "tests/support/fakenntp.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
+#include <algorithm>
 #include <chrono>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-// Readable within ms, and not stopped.
-bool Readable(int fd, int stopFd, int ms) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    if (poll(p, 2, ms) <= 0) return false;
-    return !(p[1].revents & (POLLIN | POLLHUP)) && (p[0].revents != 0);
-}
-
-void SendAll(int fd, const std::string &s) {
-    size_t sent = 0;
-    while (sent < s.size()) {
-        ssize_t n = send(fd, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        sent += (size_t)n;
-    }
-}
 
 bool StartsWith(const std::string &s, const char *p) { return s.rfind(p, 0) == 0; }
 
 }  // namespace
 
 tFakeNntp::tFakeNntp(std::vector<std::string> welcomes, int dropAfter, int delayMs)
-    : welcomes_(std::move(welcomes)), dropAfter_(dropAfter), delayMs_(delayMs) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) == 0) {
-        stopRead_ = fds[0];
-        stopWrite_ = fds[1];
-    }
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener_, (sockaddr *)&a, sizeof a) == 0 && listen(listener_, 16) == 0 &&
-        getsockname(listener_, (sockaddr *)&a, &len) == 0)
-        port_ = ntohs(a.sin_port);
-    listenThread_ = std::thread([this] { Listen(); });
-}
+    : welcomes_(std::move(welcomes)),
+      dropAfter_(dropAfter),
+      delayMs_(delayMs),
+      server_([this](int conn, int index) { Serve(conn, index); }) {}
 
-tFakeNntp::~tFakeNntp() {
-    if (stopWrite_ >= 0) close(stopWrite_);
-    listenThread_.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        threads.swap(threads_);
-    }
-    for (auto &t : threads) t.join();
-    close(listener_);
-    if (stopRead_ >= 0) close(stopRead_);
-}
-
-int tFakeNntp::Accepted() {
-    std::lock_guard<std::mutex> g(lock_);
-    return accepted_;
-}
-
-int tFakeNntp::Open() {
-    std::lock_guard<std::mutex> g(lock_);
-    return open_;
-}
+tFakeNntp::~tFakeNntp() { server_.Stop(); }
 
 void tFakeNntp::SetScript(tFakeNntpScript script) {
     std::lock_guard<std::mutex> g(lock_);
@@ -81,43 +28,22 @@ std::string tFakeNntp::Commands() {
     return commands_;
 }
 
-void tFakeNntp::Listen() {
-    // Bounded: at most 10 minutes of listening.
-    for (int rounds = 0; rounds < 6000; rounds++) {
-        pollfd p[2] = {{listener_, POLLIN, 0}, {stopRead_, POLLIN, 0}};
-        if (poll(p, 2, 100) < 0) return;
-        if (p[1].revents) return;
-        if (!(p[0].revents & POLLIN)) continue;
-        int conn = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0) continue;
-        std::lock_guard<std::mutex> g(lock_);
-        int index = accepted_++;
-        open_++;
-        threads_.emplace_back([this, conn, index] { Serve(conn, index); });
-    }
-}
-
 void tFakeNntp::Serve(int conn, int index) {
     const std::string &welcome =
         welcomes_.empty() ? std::string("200 fake ready") : welcomes_[std::min<size_t>(index, welcomes_.size() - 1)];
-    auto finish = [&] {
-        close(conn);
-        std::lock_guard<std::mutex> g(lock_);
-        open_--;
-    };
-    if (welcome == "<close>") return finish();
+    if (welcome == "<close>") return;
     if (welcome.empty()) {
         // Silent: wait until the client closes or the server stops.
         char c;
-        while (Readable(conn, stopRead_, 60000) && recv(conn, &c, 1, 0) > 0) {}
-        return finish();
+        while (server_.Readable(conn, 60000) && recv(conn, &c, 1, 0) > 0) {}
+        return;
     }
     SendAll(conn, welcome + "\r\n");
-    if (welcome[0] < '0' || welcome[0] > '9') return finish();  // junk: nothing more
+    if (welcome[0] < '0' || welcome[0] > '9') return;  // junk: nothing more
     std::string line;
     int commands = 0;
     char c;
-    while (Readable(conn, stopRead_, 60000) && recv(conn, &c, 1, 0) == 1) {
+    while (server_.Readable(conn, 60000) && recv(conn, &c, 1, 0) == 1) {
         if (c != '\n') {
             line += c;
             continue;
@@ -155,5 +81,4 @@ void tFakeNntp::Serve(int conn, int index) {
         else SendAll(conn, "500 what?\r\n");
         line.clear();
     }
-    finish();
 }

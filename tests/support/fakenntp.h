@@ -14,6 +14,8 @@
 // Every wait is bounded; the destructor closes everything and joins.
 #pragma once
 
+#include "tests/support/loopback.h"
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -35,28 +37,21 @@ public:
     tFakeNntp(const tFakeNntp &) = delete;
     tFakeNntp &operator=(const tFakeNntp &) = delete;
 
-    int port() const { return port_; }
-    int Accepted();                 // connections accepted so far
-    int Open();                     // connections not yet closed
+    int port() const { return server_.port(); }
+    int Accepted() { return server_.Accepted(); }  // connections accepted so far
+    int Open() { return server_.Open(); }          // connections not yet closed
     std::string Commands();         // every command received, in order, one per line
     void SetDropAfter(int n) { dropAfter_ = n; }
     void SetScript(tFakeNntpScript script);
 
 private:
-    void Listen();
     void Serve(int conn, int index);
 
     std::vector<std::string> welcomes_;
     std::atomic<int> dropAfter_;
     int delayMs_;
-    int listener_ = -1;
-    int port_ = 0;
-    int stopRead_ = -1, stopWrite_ = -1;
-    std::thread listenThread_;
     std::mutex lock_;
-    std::vector<std::thread> threads_;  // guarded by lock_
-    std::string commands_;              // guarded by lock_
-    tFakeNntpScript script_;                // guarded by lock_
-    int accepted_ = 0;                  // guarded by lock_
-    int open_ = 0;                      // guarded by lock_
+    std::string commands_;    // guarded by lock_
+    tFakeNntpScript script_;  // guarded by lock_
+    tLoopbackServer server_;  // last: starts serving once the rest is set up
 };

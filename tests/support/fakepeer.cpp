@@ -1,11 +1,5 @@
 #include "tests/support/fakepeer.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,32 +13,18 @@ std::string Bytes(std::initializer_list<int> values) {
 tFakePeer::tFakePeer(std::vector<tFakeScript> scripts, int stepSeconds)
     : scripts_(std::move(scripts)), stepSeconds_(stepSeconds) {
     received_.resize(scripts_.size());
-    int pipefd[2];
-    if (pipe2(pipefd, O_CLOEXEC) == 0) {
-        stopRead_ = pipefd[0];
-        stopWrite_ = pipefd[1];
-    }
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (listener_ < 0 || bind(listener_, (struct sockaddr *)&a, sizeof a) != 0 || listen(listener_, 16) != 0 ||
-        getsockname(listener_, (struct sockaddr *)&a, &len) != 0) {
+    listener_ = ListenLoopback(&port_);
+    if (listener_ < 0) {
         failures_.push_back("cannot listen");
         return;
     }
-    port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 
 tFakePeer::~tFakePeer() {
-    if (stopWrite_ >= 0) close(stopWrite_);
-    stopWrite_ = -1;
+    stop_.Stop();
     if (thread_.joinable()) thread_.join();
     if (listener_ >= 0) close(listener_);
-    if (stopRead_ >= 0) close(stopRead_);
 }
 
 void tFakePeer::Wait() {
@@ -64,17 +44,6 @@ std::vector<std::string> tFakePeer::Failures() {
 int tFakePeer::Accepted() {
     std::lock_guard<std::mutex> g(lock_);
     return accepted_;
-}
-
-// True when fd is readable within ms; false on expiry or a stop request.
-bool tFakePeer::Readable(int fd, int ms) {
-    struct pollfd p[2] = {{fd, POLLIN, 0}, {stopRead_, POLLIN, 0}};
-    for (;;) {
-        int n = poll(p, 2, ms);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || p[1].revents) return false;
-        return true;
-    }
 }
 
 void tFakePeer::Run() {
@@ -140,17 +109,11 @@ void tFakePeer::Serve(int conn, const tFakeScript &script, size_t index) {
             }
             break;
         }
-        case tFakeStep::SEND: {
-            size_t off = 0;
-            while (off < step.bytes.size()) {
-                ssize_t n = send(conn, step.bytes.data() + off, step.bytes.size() - off, MSG_NOSIGNAL);
-                if (n <= 0) return;  // the client went away
-                off += (size_t)n;
-            }
+        case tFakeStep::SEND:
+            if (!SendAll(conn, step.bytes)) return;  // the client went away
             break;
-        }
         case tFakeStep::SLEEP: {
-            struct pollfd p = {stopRead_, POLLIN, 0};
+            struct pollfd p = {stop_.read, POLLIN, 0};
             poll(&p, 1, step.count);
             break;
         }

@@ -12,6 +12,8 @@
 // destructor stops the thread (stalls end at once).
 #pragma once
 
+#include "tests/support/loopback.h"
+
 #include <mutex>
 #include <string>
 #include <thread>
@@ -61,13 +63,13 @@ public:
 private:
     void Run();
     void Serve(int conn, const tFakeScript &script, size_t index);
-    bool Readable(int fd, int ms);
+    bool Readable(int fd, int ms) { return ::Readable(fd, stop_.read, ms); }
 
     std::vector<tFakeScript> scripts_;
     int stepSeconds_;
     int listener_ = -1;
     int port_ = 0;
-    int stopRead_ = -1, stopWrite_ = -1;
+    tStopPipe stop_;
     std::thread thread_;
     std::mutex lock_;
     std::vector<std::string> received_;  // guarded by lock_

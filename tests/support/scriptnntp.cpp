@@ -2,95 +2,25 @@
 
 #include <chrono>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-// Readable within ms, and not stopped.
-bool Readable(int fd, int stopFd, int ms) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    if (poll(p, 2, ms) <= 0) return false;
-    return !(p[1].revents & (POLLIN | POLLHUP)) && (p[0].revents != 0);
-}
-
-bool SendAll(int fd, const std::string &s) {
-    size_t sent = 0;
-    while (sent < s.size()) {
-        ssize_t n = send(fd, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += (size_t)n;
-    }
-    return true;
-}
-
-}  // namespace
 
 tScriptNntp::tScriptNntp(Handler handler, std::string welcome)
-    : handler_(std::move(handler)), welcome_(std::move(welcome)) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) == 0) {
-        stopRead_ = fds[0];
-        stopWrite_ = fds[1];
-    }
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener_, (sockaddr *)&a, sizeof a) == 0 && listen(listener_, 16) == 0 &&
-        getsockname(listener_, (sockaddr *)&a, &len) == 0)
-        port_ = ntohs(a.sin_port);
-    listenThread_ = std::thread([this] { Listen(); });
-}
+    : handler_(std::move(handler)),
+      welcome_(std::move(welcome)),
+      server_([this](int conn, int index) { Serve(conn, index); }) {}
 
-tScriptNntp::~tScriptNntp() {
-    if (stopWrite_ >= 0) close(stopWrite_);
-    listenThread_.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        threads.swap(threads_);
-    }
-    for (auto &t : threads) t.join();
-    close(listener_);
-    if (stopRead_ >= 0) close(stopRead_);
-}
-
-int tScriptNntp::Accepted() {
-    std::lock_guard<std::mutex> g(lock_);
-    return accepted_;
-}
+tScriptNntp::~tScriptNntp() { server_.Stop(); }
 
 std::vector<std::string> tScriptNntp::Commands() {
     std::lock_guard<std::mutex> g(lock_);
     return commands_;
 }
 
-void tScriptNntp::Listen() {
-    // Bounded: at most 10 minutes of listening.
-    for (int rounds = 0; rounds < 6000; rounds++) {
-        pollfd p[2] = {{listener_, POLLIN, 0}, {stopRead_, POLLIN, 0}};
-        if (poll(p, 2, 100) < 0) return;
-        if (p[1].revents) return;
-        if (!(p[0].revents & POLLIN)) continue;
-        int conn = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0) continue;
-        std::lock_guard<std::mutex> g(lock_);
-        int index = accepted_++;
-        threads_.emplace_back([this, conn, index] { Serve(conn, index); });
-    }
-}
-
 void tScriptNntp::Serve(int conn, int index) {
     bool silent = !SendAll(conn, welcome_ + "\r\n");
     std::string line;
     char buffer[4096];
-    while (Readable(conn, stopRead_, 60000)) {
+    while (server_.Readable(conn, 60000)) {
         ssize_t n = recv(conn, buffer, sizeof buffer, 0);
         if (n <= 0) break;
         if (silent) continue;
@@ -127,5 +57,4 @@ void tScriptNntp::Serve(int conn, int index) {
         }
         if (closing) break;
     }
-    close(conn);
 }

@@ -11,6 +11,8 @@
 // Every wait is bounded; the destructor closes everything and joins.
 #pragma once
 
+#include "tests/support/loopback.h"
+
 #include <functional>
 #include <mutex>
 #include <string>
@@ -33,22 +35,16 @@ public:
     tScriptNntp(const tScriptNntp &) = delete;
     tScriptNntp &operator=(const tScriptNntp &) = delete;
 
-    int port() const { return port_; }
-    int Accepted();
+    int port() const { return server_.port(); }
+    int Accepted() { return server_.Accepted(); }
     std::vector<std::string> Commands();  // every command received, in order
 
 private:
-    void Listen();
     void Serve(int conn, int index);
 
     Handler handler_;
     std::string welcome_;
-    int listener_ = -1;
-    int port_ = 0;
-    int stopRead_ = -1, stopWrite_ = -1;
-    std::thread listenThread_;
-    std::mutex lock_;                   // serialises the handler and guards what follows
-    std::vector<std::thread> threads_;
+    std::mutex lock_;                    // serialises the handler and guards what follows
     std::vector<std::string> commands_;
-    int accepted_ = 0;
+    tLoopbackServer server_;             // last: starts serving once the rest is set up
 };

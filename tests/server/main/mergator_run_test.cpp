@@ -1,15 +1,13 @@
 // A run of mergator as a real process: start-up, the running state, a
 // console event and the tear-down, seen through the exit code, the journal
 // and the work directory.
+#include "tests/support/loopback.h"
 #include "tests/support/paths.h"
 #include "tests/support/process.h"
 #include "tests/support/proxies.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <filesystem>
 #include <regex>
@@ -57,17 +55,10 @@ bool InOrder(const std::vector<std::string> &lines, const std::vector<std::strin
 struct tListening {
     int fd = -1;
     int port = 0;
-    tListening() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && listen(fd, 8) == 0 &&
-            getsockname(fd, (sockaddr *)&a, &len) == 0)
-            port = ntohs(a.sin_port);
+    tListening() { fd = ListenLoopback(&port); }
+    ~tListening() {
+        if (fd >= 0) close(fd);
     }
-    ~tListening() { close(fd); }
 };
 
 // A configured work directory below a scratch directory that also holds the
