@@ -57,13 +57,7 @@ tRunResult RunProgram(const std::string &program, const std::vector<std::string>
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        ExecInChild(program, args, cwd);
     }
     close(in[0]);
     close(out[1]);
@@ -125,6 +119,16 @@ tRunResult RunProgram(const std::string &program, const std::vector<std::string>
     if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status)) r.exitCode = (outOpen || errOpen) ? -1 : 128 + WTERMSIG(status);
     return r;
+}
+
+void ExecInChild(const std::string &program, const std::vector<std::string> &args, const std::string &cwd) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
 }
 
 std::string ReadWholeFile(const std::string &path) {

@@ -37,6 +37,12 @@ tRunResult RunProgram(const std::string &program, const std::vector<std::string>
                       const std::string &cwd = "", const std::string &input = "",
                       int timeoutSeconds = 60);
 
+// In a child just forked: enters cwd (unless empty) and runs program with
+// args. Never returns: exits with 126 when cwd cannot be entered, 127 when
+// program cannot be run.
+[[noreturn]] void ExecInChild(const std::string &program, const std::vector<std::string> &args,
+                              const std::string &cwd);
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string &path);
 
