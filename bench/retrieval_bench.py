@@ -8,7 +8,7 @@ from INN directly, in the same run, with a raw socket client:
   own overview (lines per second).
 
 A private INN serves the three groups; mergator's indexes are written from
-INN's overview lines (mgbulkstore) before it starts. Each figure is the best
+INN's overview lines (mgprepstore --bulk) before it starts. Each figure is the best
 of a few rounds, the two sides measured alternately.
 
 Usage: bench/retrieval_bench.py [BUILD_DIR]   (default: build)
@@ -193,7 +193,7 @@ def main():
             if group == "bench.xover" and not xover:
                 continue
             store += ["article %s 1 %s" % (group, l) for l in overview_lines(inn.port, group)]
-        prep = subprocess.run([os.path.join(BUILD, "bench", "mgbulkstore")], input="\n".join(store) + "\n",
+        prep = subprocess.run([os.path.join(BUILD, "tests", "mgprepstore"), "--bulk"], input="\n".join(store) + "\n",
                               text=True, cwd=work, capture_output=True)
         assert prep.returncode == 0, prep.stderr
         out = open(os.path.join(work, "out"), "w")

@@ -1,19 +1,25 @@
-// mgprepstore: prepares a work directory for tests that run mergator, through
-// the store's own functions (no hand-made SQL). Run in the work directory;
-// reads commands from standard input, one per line:
+// mgprepstore: prepares a work directory for tests and benchmarks that run
+// mergator, through the store's own functions (no hand-made SQL). Run in the
+// work directory; reads commands from standard input, one per line:
 //   active GROUP         the group is listed and active (its index is created)
 //   inactive GROUP       the group is listed, inactive
 //   article GROUP SERVER OVERVIEW-LINE   (tab-separated overview line, as a
 //                        server sends it) merged into the group's index
+// The index of the last article's group stays open for the next article;
+// with --bulk every group's index stays open, unsynced, until the end of
+// the input, so that 100,000 lines take seconds.
 // Exit status 0, or 1 after a message on standard error.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "lib/log.h"
 #include "server/store/articles.h"
 #include "server/store/grouplist.h"
 #include "server/store/indices.h"
+#include "tests/support/storeline.h"
 
 namespace {
 
@@ -24,7 +30,12 @@ int Fail(const std::string &what, tDiag rc) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    bool bulk = argc == 2 && strcmp(argv[1], "--bulk") == 0;
+    if (argc > 1 && !bulk) {
+        fprintf(stderr, "usage: mgprepstore [--bulk] < commands\n");
+        return 1;
+    }
     tLog log{};
     if (LogOpen(&log, "prepstore.log", 1 << 20) != E_OK) return Fail("log", E_OUT_OF_FILES);
     tGroupList list{};
@@ -34,10 +45,8 @@ int main() {
     rc = IndicesCreate(&indices, false, &log, &articlesStoreOps);
     if (rc != E_OK) return Fail("index cache", rc);
     int status = 0;
-    // The index of the last article's group stays open for the next one.
-    tArticles *open = nullptr;
-    std::string openGroup;
-    char input[16384];
+    std::map<std::string, tArticles *> open;  // the indexes kept open, by group
+    static char input[1 << 16];
     while (status == 0 && fgets(input, sizeof input, stdin)) {
         std::string line(input);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
@@ -62,37 +71,27 @@ int main() {
             std::string group = rest.substr(0, second);
             long server = atol(rest.substr(second + 1, third - second - 1).c_str());
             std::string overview = rest.substr(third + 1) + "\r\n";
-            if (open && group != openGroup) {
-                IndicesRelease(open, 2);
-                open = nullptr;
+            if (!bulk && !open.empty() && !open.count(group)) {
+                IndicesRelease(open.begin()->second, 2);
+                open.clear();
             }
-            if (!open) {
-                rc = ArticlesOpen(indices, group.c_str(), &log, true, &open, -1);
-                if (rc != E_OK) {
-                    status = Fail(line, rc);
-                    break;
-                }
-                openGroup = group;
+            tArticles *&articles = open[group];
+            if (!articles && (rc = ArticlesOpen(indices, group.c_str(), &log, true, &articles, -1)) != E_OK) {
+                open.erase(group);
+                status = Fail(line, rc);
+                break;
             }
-            tArticles *articles = open;
-            tAddCounters counters{};
-            tOverviewFixes fixes{};
-            tOverviewAdd context;
-            context.log = &log;
-            context.serverId = server;
-            context.articles = articles;
-            context.counters = &counters;
-            context.fixes = &fixes;
-            context.indices = indices;
-            long previous = 0;
-            int outcome = AddOverviewLine(&context, overview.c_str(), &previous, false, {0, 2147483647});
+            int outcome = StoreOverviewLine(indices, articles, &log, server, overview);
             if (outcome < 0) status = Fail(line, outcome);
         } else if (!verb.empty()) {
             fprintf(stderr, "mgprepstore: unknown command %s\n", verb.c_str());
             status = 1;
         }
     }
-    if (open) IndicesRelease(open, 2);
+    for (auto &entry : open) {
+        if (ArticlesSync(entry.second) != E_OK) status = Fail("sync " + entry.first, E_SQL_FAILED);
+        IndicesRelease(entry.second, 2);
+    }
     IndicesClose(indices);
     GroupListClose(&list);
     LogClose(&log);

@@ -6,6 +6,7 @@
 #include "server/store/articles.h"
 #include "tests/server/upstream/upstreamfixture.h"
 #include "tests/support/answernntp.h"
+#include "tests/support/storeline.h"
 
 #include <sys/socket.h>
 
@@ -137,19 +138,9 @@ struct RetrieveTest : UpstreamFixture {
     // Stores the article with references from the given servers.
     void Store(const std::map<long, long> &refs, const std::string &msgId = "<a@x>") {
         for (auto [server, number] : refs) {
-            tAddCounters counters{};
-            tOverviewFixes fixes{};
-            tOverviewAdd context;
-            context.log = &journal;
-            context.serverId = server;
-            context.articles = articles;
-            context.counters = &counters;
-            context.fixes = &fixes;
-            context.indices = indices;
-            long previous = 0;
             std::string line = std::to_string(number) + "\ts\tx@y\tThu, 10 Dec 2026 12:00:00 +0000\t" + msgId +
                                "\t\t300\t5";
-            ASSERT_GE(AddOverviewLine(&context, line.c_str(), &previous, false, {0, 2147483647}), 0);
+            ASSERT_GE(StoreOverviewLine(indices, articles, &journal, server, line), 0);
         }
     }
     std::string Refs(const std::string &msgId = "<a@x>") {

@@ -3,6 +3,7 @@
 #include "server/store/db.h"
 #include "server/store/indices.h"
 #include "tests/support/paths.h"
+#include "tests/support/storeline.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -65,18 +66,7 @@ protected:
     // Adds one overview line from a server, as exploration does.
     int Add(tArticles *articles, long server, const std::string &line, tAddCounters *counters = nullptr,
             tNumbers *seen = nullptr) {
-        tAddCounters local{};
-        tOverviewFixes fixes{};
-        tOverviewAdd context;
-        context.log = &log;
-        context.serverId = server;
-        context.articles = articles;
-        context.seen = seen;
-        context.counters = counters ? counters : &local;
-        context.fixes = &fixes;
-        context.indices = indices;
-        long previous = 0;
-        return AddOverviewLine(&context, line.c_str(), &previous, false, {0, 2147483647});
+        return StoreOverviewLine(indices, articles, &log, server, line, counters, seen);
     }
 
     // The servRefs column of the row with msgId ("?" when there is none).
