@@ -177,6 +177,28 @@ tLinesResult ReadNumberLines(tNntp *nntp, const char *group, int cancelSocket, t
 // A read failure that is not to be retried: shutdown or the client's cancel.
 bool IsCancel(int rc) { return rc == E_SHUTDOWN || rc == E_CLIENT_DISCONNECTED; }
 
+// Sends command and reads its status line into line (size bytes, its end
+// trimmed; what names it in messages), passing over a blind-login server's
+// welcome; *code gets the reply code. Returns E_OK; a cancelling failure
+// (IsCancel) after which the caller stops, the connection closed when the
+// read was cancelled; or any other negative tDiag, after which the caller
+// reconnects.
+tDiag CommandStatus(tNntp *nntp, const char *command, const char *what, char *line, int size, int cancelSocket,
+                    int *code) {
+    int rc = SendCommand(nntp, command);
+    if (rc < 0) return rc;
+    for (;;) {
+        rc = ReadResponseLine(nntp, line, size, ANSWER_SECONDS, cancelSocket, what);
+        if (rc < 0) break;
+        TrimEnd(line);
+        *code = ReplyCode(line);
+        if (!IsBlindWelcome(nntp, *code)) return E_OK;
+        LogMessage(nntp->log, "Ignoring blind-login server's welcome message: %s\n", line);
+    }
+    if (IsCancel(rc)) NntpCloseSocket(nntp);
+    return rc;
+}
+
 }  // namespace
 
 bool GroupIsCurrent(const tNntp *nntp, const char *group) {
@@ -373,26 +395,10 @@ tDiag ListGroupNumbers(tNntp *nntp, tNumberListing *listing, const tRequester *r
             result = SetDiag(nntp, E_BUFFER_TOO_SMALL, nullptr);
             break;
         }
-        int rc = SendCommand(nntp, command);
-        if (rc < 0) {
-            if (rc == E_SHUTDOWN) return E_SHUTDOWN;
-            reconnect = true;
-            continue;
-        }
         int code = 0;
-        for (;;) {
-            rc = ReadResponseLine(nntp, line, sizeof line, ANSWER_SECONDS, cancelSocket, "LISTGROUP response");
-            if (rc < 0) break;
-            TrimEnd(line);
-            code = ReplyCode(line);
-            if (!IsBlindWelcome(nntp, code)) break;
-            LogMessage(nntp->log, "Ignoring blind-login server's welcome message: %s\n", line);
-        }
+        int rc = CommandStatus(nntp, command, "LISTGROUP response", line, sizeof line, cancelSocket, &code);
+        if (IsCancel(rc)) return rc;
         if (rc < 0) {
-            if (IsCancel(rc)) {
-                NntpCloseSocket(nntp);
-                return rc;
-            }
             reconnect = true;
             continue;
         }
@@ -471,26 +477,11 @@ tDiag XhdrLinesNumbers(tNntp *nntp, tNumberListing *listing, const tRequester *r
             result = SelectGroup(nntp, &selection, 1, GROUPSEL_RECONNECT_TIMEOUT, cancelSocket, 1, requester);
             if (result != E_OK) break;
         }
-        int rc = SendCommand(nntp, "XHDR LINES 1-\r\n");
-        if (rc < 0) {
-            if (rc == E_SHUTDOWN) return E_SHUTDOWN;
-            reconnect = true;
-            continue;
-        }
         int code = 0;
-        for (;;) {
-            rc = ReadResponseLine(nntp, line, sizeof line, ANSWER_SECONDS, cancelSocket, "XHDR LINES response");
-            if (rc < 0) break;
-            TrimEnd(line);
-            code = ReplyCode(line);
-            if (!IsBlindWelcome(nntp, code)) break;
-            LogMessage(nntp->log, "Ignoring blind-login server's welcome message: %s\n", line);
-        }
+        int rc = CommandStatus(nntp, "XHDR LINES 1-\r\n", "XHDR LINES response", line, sizeof line, cancelSocket,
+                               &code);
+        if (IsCancel(rc)) return rc;
         if (rc < 0) {
-            if (IsCancel(rc)) {
-                NntpCloseSocket(nntp);
-                return rc;
-            }
             reconnect = true;
             continue;
         }
