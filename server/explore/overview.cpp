@@ -109,6 +109,33 @@ tDiag FormatCommand(char *out, int size, const char *format, ...) {
     return (n < 0 || n >= size) ? E_BUFFER_TOO_SMALL : E_OK;
 }
 
+// Asks for one range of a listing: logs command with the number of ranges
+// left after it, sends it and reads its status line into the reader's
+// buffer (what names the answer in messages). Returns the line's length, or
+// a negative tDiag.
+int PerformRangeCommand(tLineReader *reader, tLog *log, int rangesLeft, const char *command, const char *what) {
+    LogMessage(log, "Performing (%d ranges remain): %s", rangesLeft, command);
+    reader->pending = 0;
+    tDiag d = SendDiag(SendCommand(reader->nntp, command));
+    if (d != E_OK) return d;
+    return ReadLine(reader, 0, overviewLimits.responseSeconds, what);
+}
+
+// Reads the next data line of a listing into the reader's buffer (what
+// names it in messages). Returns its length (> 0), 0 at the terminating
+// ".", or a negative tDiag: the read's failure, or E_NO_EOL (logged) for a
+// line that lacks its end.
+int ReadDataLine(tLineReader *reader, tLog *log, const char *what) {
+    int n = ReadLine(reader, 0, overviewLimits.dataLineSeconds, what);
+    if (n < 0) return n;
+    if (IsTerminator(reader->buf)) return 0;
+    if (reader->buf[n - 1] != '\n') {
+        LogMessage(log, "Missing end of line: %s\n", reader->buf);
+        return E_NO_EOL;
+    }
+    return n;
+}
+
 // The context AddOverviewLine needs, from the job and its server.
 tOverviewAdd AddContext(tOverviewJob *job) {
     tServer *server = job->nntp->server;
@@ -418,15 +445,10 @@ int XoverCommandStep(tXover *x, tDiag *result) {
         *result = d;
         return XS_END;
     }
-    LogMessage(x->log, "Performing (%d ranges remain): %s", NumbersRanges(x->job->wanted) - 1, command);
     x->lines = 0;
-    d = SendDiag(SendCommand(x->nntp, command));
+    int n = PerformRangeCommand(&x->reader, x->log, NumbersRanges(x->job->wanted) - 1, command, "XOVER response");
     char *answer = x->reader.buf;
-    if (d == E_OK) {
-        x->reader.pending = 0;
-        d = ReadLine(&x->reader, 0, overviewLimits.responseSeconds, "XOVER response");
-        if (d > 0) d = E_OK;
-    }
+    d = n < 0 ? n : E_OK;
     if (d != E_OK) {
         if (d == E_SHUTDOWN) {
             *result = d;
@@ -683,34 +705,21 @@ tDiag XhdrFetchField(tOverviewJob *job, const tRequester *requester, int cancelS
             result = d;
             break;
         }
-        LogMessage(log, "Performing (%d ranges remain): %s", NumbersRanges(&copy) - 1, command);
-        reader->pending = 0;
-        d = SendDiag(SendCommand(nntp, command));
+        int n = PerformRangeCommand(reader, log, NumbersRanges(&copy) - 1, command, "XHDR response");
         char *line = reader->buf;
-        if (d == E_OK) {
-            int n = ReadLine(reader, 0, overviewLimits.responseSeconds, "XHDR response");
-            d = n < 0 ? n : E_OK;
-            if (d == E_OK && ReplyCode(line) != 221) {
-                line[WithoutLineEnd(line, n)] = 0;
-                LogMessage(log, "XHDR failed: %s\n", line);
-                result = E_XOVER_EMULATION;
-                break;
-            }
+        d = n < 0 ? n : E_OK;
+        if (d == E_OK && ReplyCode(line) != 221) {
+            line[WithoutLineEnd(line, n)] = 0;
+            LogMessage(log, "XHDR failed: %s\n", line);
+            result = E_XOVER_EMULATION;
+            break;
         }
         bool done = false;
         while (d == E_OK) {
-            int n = ReadLine(reader, 0, overviewLimits.dataLineSeconds, "XHDR data");
-            if (n < 0) {
-                d = n;
-                break;
-            }
-            if (IsTerminator(line)) {
-                done = true;
-                break;
-            }
-            if (line[n - 1] != '\n') {
-                LogMessage(log, "Missing end of line: %s\n", line);
-                d = E_NO_EOL;
+            n = ReadDataLine(reader, log, "XHDR data");
+            if (n <= 0) {
+                if (n == 0) done = true;
+                else d = n;
                 break;
             }
             long number = NumberOf(line);
@@ -1071,11 +1080,8 @@ tDiag MatchByMessageId(tNntp *nntp, tArticles *articles, tNumbers *wanted, tNumb
             snprintf(command, sizeof command, "XPAT MESSAGE-ID %ld-%ld *\r\n", (long)range.low, (long)range.high);
         else
             snprintf(command, sizeof command, "XHDR MESSAGE-ID %ld-%ld\r\n", (long)range.low, (long)range.high);
-        LogMessage(log, "Performing (%d ranges remain): %s", NumbersRanges(&copy) - 1, command);
-        reader.pending = 0;
-        tDiag d = SendDiag(SendCommand(nntp, command));
-        int n = d == E_OK ? ReadLine(&reader, 0, overviewLimits.responseSeconds, "XHDR response") : d;
-        d = n < 0 ? n : E_OK;
+        int n = PerformRangeCommand(&reader, log, NumbersRanges(&copy) - 1, command, "XHDR response");
+        tDiag d = n < 0 ? n : E_OK;
         int code = d == E_OK ? ReplyCode(buffer) : 0;
         long lastGood = range.low - 1;  // the number of the last good line
         if (d == E_OK && code == 420) {
@@ -1096,18 +1102,10 @@ tDiag MatchByMessageId(tNntp *nntp, tArticles *articles, tNumbers *wanted, tNumb
             long runStart = -1, runEnd = -1;
             long lines = 0;
             for (;;) {
-                n = ReadLine(&reader, 0, overviewLimits.dataLineSeconds, "XHDR MESSAGE-ID data");
-                if (n < 0) {
-                    d = n;
-                    break;
-                }
-                if (IsTerminator(buffer)) {
-                    done = true;
-                    break;
-                }
-                if (buffer[n - 1] != '\n') {
-                    LogMessage(log, "Missing end of line: %s\n", buffer);
-                    d = E_NO_EOL;
+                n = ReadDataLine(&reader, log, "XHDR MESSAGE-ID data");
+                if (n <= 0) {
+                    if (n == 0) done = true;
+                    else d = n;
                     break;
                 }
                 if (++lines % 25 == 0) LogDotChar(log);
