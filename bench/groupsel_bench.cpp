@@ -10,9 +10,8 @@
 // run. The INN benchmarks are skipped when INN does not start.
 #include <benchmark/benchmark.h>
 
+#include "bench/benchsupport.h"
 #include "lib/log.h"
-#include "lib/sock.h"
-#include "lib/tasks.h"
 #include "server/explore/grouplists.h"
 #include "server/explore/groupsel.h"
 #include "server/store/actual.h"
@@ -20,27 +19,17 @@
 #include "server/upstream/servers.h"
 #include "tests/support/fakenntp.h"
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
 constexpr int LIST_GROUPS = 100000;
 constexpr int SELECT_GROUPS = 1000;
-
-std::string Script() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/../tests/support/innserver.py";
-}
 
 char benchDir[] = "/tmp/mg-groupsel-bench-XXXXXX";
 int innPort = 0;
@@ -53,24 +42,7 @@ std::string InnGroup(int i) {
     return name;
 }
 
-bool StartInn() {
-    std::string cmd = "python3 " + Script() + " start " + benchDir + "/inn";
-    for (int i = 0; i < SELECT_GROUPS; i++) cmd += " --group " + InnGroup(i) + ":" + std::to_string(1 + i);
-    cmd += " 2>/dev/null";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return false;
-    char line[256];
-    while (fgets(line, sizeof line, p))
-        if (sscanf(line, "PORT %d", &innPort) == 1) break;
-    pclose(p);
-    return innPort > 0;
-}
-
-void StopInn() {
-    if (!innPort) return;
-    std::string cmd = "python3 " + Script() + " stop " + std::string(benchDir) + "/inn >/dev/null 2>&1";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not stop INN\n");
-}
+std::string InnDir() { return std::string(benchDir) + "/inn"; }
 
 std::string BigList() {
     std::string list = "215 list follows\r\n";
@@ -178,40 +150,14 @@ void PooledGroupRoundTrips(benchmark::State &state) {
 
 void DirectGroupRoundTrips(benchmark::State &state) {
     if (!innPort) return state.SkipWithError("INN did not start");
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)innPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, (sockaddr *)&a, sizeof a) != 0) {
-        close(s);
-        return state.SkipWithError("connect failed");
-    }
-    std::string pending;
-    auto readLine = [&] {
-        char buf[4096];
-        size_t nl;
-        while ((nl = pending.find('\n')) == std::string::npos) {
-            ssize_t n = recv(s, buf, sizeof buf, 0);
-            if (n <= 0) return false;
-            pending.append(buf, (size_t)n);
-        }
-        pending.erase(0, nl + 1);
-        return true;
-    };
+    tPlainClient client(innPort);
+    if (client.fd < 0) return state.SkipWithError("connect failed");
     std::vector<std::string> commands;
     for (int i = 0; i < SELECT_GROUPS; i++) commands.push_back("GROUP " + InnGroup(i) + "\r\n");
-    if (!readLine()) {
-        close(s);
-        return state.SkipWithError("no welcome");
-    }
+    if (!client.SkipLine()) return state.SkipWithError("no welcome");
     for (auto _ : state)
         for (const std::string &command : commands)
-            if (send(s, command.data(), command.size(), MSG_NOSIGNAL) <= 0 || !readLine()) {
-                close(s);
-                return state.SkipWithError("GROUP failed");
-            }
-    close(s);
+            if (!client.Exchange(command)) return state.SkipWithError("GROUP failed");
 }
 
 }  // namespace
@@ -226,39 +172,22 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (!mkdtemp(benchDir)) return 1;
     std::string work = std::string(benchDir) + "/work";
-    bool inn = StartInn();
+    std::string groups;
+    for (int i = 0; i < SELECT_GROUPS; i++) groups += " --group " + InnGroup(i) + ":" + std::to_string(1 + i);
+    innPort = StartInn(InnDir(), groups);
     if (mkdir(work.c_str(), 0755) != 0 || chdir(work.c_str()) != 0 || mkdir("connect", 0755) != 0 ||
         mkdir("etc", 0755) != 0)
         return 1;
     const std::string list = BigList();
     fake = std::make_unique<tFakeNntp>(std::vector<std::string>{"200 fake"});
     fake->SetScript([&list](int, const std::string &command) { return command == "LIST" ? list : std::string(); });
-    std::string ini = "[proxies]\nurl=none\n\n[server]\nurl=127.0.0.1:" + std::to_string(fake->port()) +
-                      "\nlistPreferred=1\n";
-    if (inn) ini += "\n[server]\nurl=127.0.0.1:" + std::to_string(innPort) + "\n";
-    FILE *f = fopen("servers.ini", "w");
-    if (!f) return 1;
-    fputs(ini.c_str(), f);
-    fclose(f);
-    allServers.resultsPath = nullptr;
-    bool ready = LogOpen(&journal, "journal", 1 << 30) == E_OK && CancelSocketCreate() == 0 && TasksInit() == E_OK &&
-                 ServersLoadDynamic(&allServers, &journal, "servdyna.ini") == E_OK &&
-                 LoadServers(&allServers, &journal, 0, 0, 0, nullptr, nullptr, &taskScheduler, "servers.ini") ==
-                     E_OK &&
-                 BindServers(&allServers) == E_OK;
-    if (!ready) return 1;
-    if (!inn) innPort = 0;
-    std::thread loop([] { SchedulerRun(&taskScheduler); });
+    std::string servers = ServerSection(fake->port(), "listPreferred=1\n");
+    if (innPort) servers += "\n" + ServerSection(innPort);
+    if (!StartServers(servers)) return 1;
     benchmark::RunSpecifiedBenchmarks();
-    PoolRelease(&allServers);
-    SchedulerStop(&taskScheduler);
-    loop.join();
-    PoolWaitAll(&taskPool);
-    ServersRelease(&allServers);
-    TasksRelease();
+    StopServers();
     fake.reset();
-    StopInn();
-    std::string cleanup = std::string("rm -rf ") + benchDir;
-    if (system(cleanup.c_str()) != 0) fprintf(stderr, "could not remove %s\n", benchDir);
+    if (innPort) (void)StopInn(InnDir());
+    if (!RunCommand(std::string("rm -rf ") + benchDir)) fprintf(stderr, "could not remove %s\n", benchDir);
     return 0;
 }

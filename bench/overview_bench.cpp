@@ -13,9 +13,8 @@
 // runs start INN on it again. Remove the directory to build it afresh.
 #include <benchmark/benchmark.h>
 
+#include "bench/benchsupport.h"
 #include "lib/log.h"
-#include "lib/sock.h"
-#include "lib/tasks.h"
 #include "server/explore/overview.h"
 #include "server/settings/settings.h"
 #include "server/store/articles.h"
@@ -23,15 +22,13 @@
 #include "server/upstream/pool.h"
 #include "server/upstream/servers.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <netinet/in.h>
+#include <memory>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -40,11 +37,6 @@ namespace {
 
 constexpr int ARTICLES = 100000;
 const char *const GROUP = "misc.bench";
-
-std::string Script() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/../tests/support/innserver.py";
-}
 
 std::string innDir;  // the kept INN tree
 int innPort = 0;
@@ -89,15 +81,6 @@ double ServerCpuAfter(double before) {
     return now - before;
 }
 
-bool Run(const std::string &command, std::string *out = nullptr) {
-    FILE *p = popen(command.c_str(), "r");
-    if (!p) return false;
-    char line[512];
-    while (fgets(line, sizeof line, p))
-        if (out) *out += line;
-    return pclose(p) == 0;
-}
-
 // Articles with the variety of a real group: subjects of several lengths,
 // threads with References, a few cross-posts.
 std::string ArticleFile() {
@@ -124,19 +107,15 @@ std::string ArticleFile() {
     return all;
 }
 
-bool StartInn() {
+bool PrepareInn() {
     const char *dir = getenv("MG_BENCH_INN_DIR");
     innDir = dir ? dir : std::string(MG_BINARY_DIR) + "/bench-cache/overview-inn";
-    if (!Run("mkdir -p '" + innDir.substr(0, innDir.rfind('/')) + "'")) return false;
+    if (!RunCommand("mkdir -p '" + innDir.substr(0, innDir.rfind('/')) + "'")) return false;
     bool kept = access((innDir + "/kept").c_str(), F_OK) == 0;
-    std::string out;
-    if (!Run("python3 " + Script() + " start '" + innDir + "' --keep --group " + GROUP +
-                 " --group misc.test 2>/dev/null",
-             &out) ||
-        sscanf(out.c_str() + out.find("PORT "), "PORT %d", &innPort) != 1)
-        return false;
+    innPort = StartInn(innDir, std::string("--keep --group ") + GROUP + " --group misc.test");
+    if (!innPort) return false;
     std::string state;
-    if (Run("cat '" + innDir + ".state'", &state) && state.find("\"nnrpd\": ") != std::string::npos)
+    if (RunCommand("cat '" + innDir + ".state'", &state) && state.find("\"nnrpd\": ") != std::string::npos)
         nnrpdPid = atoi(state.c_str() + state.find("\"nnrpd\": ") + 9);
     if (kept) return true;
     fprintf(stderr, "Feeding %d articles to INN in %s (once) ...\n", ARTICLES, innDir.c_str());
@@ -146,8 +125,8 @@ bool StartInn() {
     std::string all = ArticleFile();
     bool ok = fwrite(all.data(), 1, all.size(), f) == all.size();
     ok = fclose(f) == 0 && ok;
-    out.clear();
-    ok = ok && Run("python3 " + Script() + " feed '" + innDir + "' '" + file + "'", &out);
+    std::string out;
+    ok = ok && FeedInn(innDir, file, &out);
     unlink(file.c_str());
     if (!ok || out.find("ACCEPTED " + std::to_string(ARTICLES)) == std::string::npos) {
         fprintf(stderr, "feeding failed: %s\n", out.c_str());
@@ -156,10 +135,6 @@ bool StartInn() {
     FILE *mark = fopen((innDir + "/kept").c_str(), "w");
     if (mark) fclose(mark);
     return true;
-}
-
-void StopInn() {
-    if (!Run("python3 " + Script() + " stop '" + innDir + "' >/dev/null 2>&1")) fprintf(stderr, "could not stop INN\n");
 }
 
 double Seconds(std::chrono::steady_clock::time_point since) {
@@ -173,30 +148,14 @@ void PlainXover(benchmark::State &state) {
     for (auto _ : state) {
         double serverBefore = ServerCpu();
         auto start = std::chrono::steady_clock::now();
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons((uint16_t)innPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(s, (sockaddr *)&a, sizeof a) != 0) return state.SkipWithError("connect failed");
-        static char buf[65536];
-        std::string pending;
-        auto readLine = [&] {
-            size_t nl;
-            while ((nl = pending.find('\n')) == std::string::npos) {
-                ssize_t n = recv(s, buf, sizeof buf, 0);
-                if (n <= 0) return false;
-                pending.append(buf, (size_t)n);
-            }
-            pending.erase(0, nl + 1);
-            return true;
-        };
-        const char *commands = "GROUP misc.bench\r\nXOVER 0-\r\n";
-        if (!readLine() || send(s, commands, strlen(commands), MSG_NOSIGNAL) <= 0 || !readLine() || !readLine())
+        auto client = std::make_unique<tPlainClient>(innPort);
+        if (client->fd < 0) return state.SkipWithError("connect failed");
+        if (!client->SkipLine() || !client->Send("GROUP misc.bench\r\nXOVER 0-\r\n") || !client->SkipLine() ||
+            !client->SkipLine())
             return state.SkipWithError("GROUP or XOVER failed");
         // The listing: count line ends until the terminator.
         lines = 0;
-        std::string tail = pending;
+        std::string tail = client->pending;
         for (;;) {
             size_t from = 0, nl;
             while ((nl = tail.find('\n', from)) != std::string::npos) {
@@ -205,12 +164,10 @@ void PlainXover(benchmark::State &state) {
                 from = nl + 1;
             }
             tail.erase(0, from);
-            ssize_t n = recv(s, buf, sizeof buf, 0);
-            if (n <= 0) return state.SkipWithError("listing broken");
-            tail.append(buf, (size_t)n);
+            if (!client->Receive(&tail)) return state.SkipWithError("listing broken");
         }
     done:
-        close(s);
+        client.reset();
         double t = Seconds(start);
         if (bestPlain == 0 || t < bestPlain) bestPlain = t;
         state.PauseTiming();
@@ -290,25 +247,13 @@ BENCHMARK(PlainXover)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecon
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    bool inn = StartInn();
+    bool inn = PrepareInn();
     char work[] = "/tmp/mg-overview-bench-XXXXXX";
-    std::thread loop;
     if (inn && (!mkdtemp(work) || chdir(work) != 0 || mkdir("connect", 0755) != 0 || mkdir("index2", 0755) != 0))
         inn = false;
     if (inn) {
-        std::string ini = "[proxies]\nurl=none\n\n[server]\nurl=127.0.0.1:" + std::to_string(innPort) + "\n";
-        FILE *f = fopen("servers.ini", "w");
-        if (f) {
-            fputs(ini.c_str(), f);
-            fclose(f);
-        }
-        allServers.resultsPath = nullptr;
         useXrefs = 1;
-        inn = LogOpen(&journal, "journal", 1 << 30) == E_OK && CancelSocketCreate() == 0 && TasksInit() == E_OK &&
-              ServersLoadDynamic(&allServers, &journal, "servdyna.ini") == E_OK &&
-              LoadServers(&allServers, &journal, 0, 0, 0, nullptr, nullptr, &taskScheduler, "servers.ini") == E_OK &&
-              BindServers(&allServers) == E_OK;
-        if (inn) loop = std::thread([] { SchedulerRun(&taskScheduler); });
+        inn = StartServers(ServerSection(innPort));
     }
     if (!inn) innPort = 0;
     benchmark::RunSpecifiedBenchmarks();
@@ -320,16 +265,8 @@ int main(int argc, char **argv) {
                    "retrieval thread %.3f s\n",
                    plainServerCpu / plainRuns, fetchServerCpu / fetchRuns, fetchCpu / fetchRuns);
     }
-    if (loop.joinable()) {
-        PoolRelease(&allServers);
-        SchedulerStop(&taskScheduler);
-        loop.join();
-        PoolWaitAll(&taskPool);
-        ServersRelease(&allServers);
-        TasksRelease();
-        LogClose(&journal);
-    }
-    if (innPort) StopInn();
-    if (inn) (void)Run(std::string("rm -rf ") + work);
+    StopServers();
+    if (innPort) (void)StopInn(innDir);
+    if (inn) (void)RunCommand(std::string("rm -rf ") + work);
     return 0;
 }
