@@ -7,6 +7,7 @@
 #include "lib/files.h"
 #include "server/store/actual.h"
 #include "tests/server/explore/groupselfixture.h"
+#include "tests/support/inn.h"
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -16,8 +17,7 @@ namespace {
 constexpr int GROUPS = 300;  // inn.g000 .. inn.g299
 constexpr int ARTICLES = 5;  // in misc.test
 
-std::string innScript = MgSource("tests/support/innserver.py");
-std::unique_ptr<tTempDir> innDir;
+std::unique_ptr<tInn> inn;
 int innPort = 0;
 std::string innSkip;
 
@@ -33,36 +33,29 @@ struct InnGroupsFixture : ConversationFixture {
     bool listsOpen = false;
 
     static void SetUpTestSuite() {
-        innDir = std::make_unique<tTempDir>();
-        std::vector<std::string> args = {innScript, "start", innDir->path + "/inn", "--group", "misc.test:1"};
+        inn = std::make_unique<tInn>();
+        std::vector<std::string> options = {"--group", "misc.test:1"};
         for (int i = 0; i < GROUPS; i++) {
-            args.push_back("--group");
-            args.push_back(GroupName(i) + ":" + std::to_string(100 + i));
+            options.push_back("--group");
+            options.push_back(GroupName(i) + ":" + std::to_string(100 + i));
         }
-        tRunResult r = RunProgram("/usr/bin/python3", args, "", "", 300);
-        size_t at = r.out.find("PORT ");
-        if (r.exitCode != 0 || at == std::string::npos) {
-            innSkip = "INN does not start here: " + r.err;
+        if (!inn->Start(options)) {
+            innSkip = inn->failure;
             return;
         }
-        innPort = atoi(r.out.c_str() + at + 5);
+        innPort = inn->port;
         std::string articles;
         for (int i = 1; i <= ARTICLES; i++)
             articles += "Path: test!not-for-mail\nFrom: Tester <t@example.com>\nNewsgroups: misc.test\nSubject: test " +
                         std::to_string(i) + "\nDate: Thu, 10 Dec 2026 12:00:00 +0000\nLines: 2\nMessage-ID: <gs" +
                         std::to_string(i) + "@example.com>\n\nLine one.\nLine two.\n" + std::string(1, '\0') +
                         "ARTICLE\n";
-        std::string file = innDir->path + "/articles";
-        WriteWholeFile(file, articles);
-        r = RunProgram("/usr/bin/python3", {innScript, "feed", innDir->path + "/inn", file}, "", "", 120);
-        if (r.out.find("ACCEPTED " + std::to_string(ARTICLES)) == std::string::npos)
-            innSkip = "INN does not take articles: " + r.out + r.err;
+        if (!inn->Feed(articles, ARTICLES)) innSkip = inn->failure;
     }
 
     static void TearDownTestSuite() {
-        if (innPort) (void)RunProgram("/usr/bin/python3", {innScript, "stop", innDir->path + "/inn"}, "", "", 120);
+        inn.reset();
         innPort = 0;
-        innDir.reset();
     }
 
     tNntp *Start(const std::string &keys = "") {

@@ -5,6 +5,7 @@
 
 #include "server/store/newsrc.h"
 #include "tests/server/explore/overviewfixture.h"
+#include "tests/support/inn.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -16,8 +17,7 @@ namespace {
 constexpr int LARGE = 3000;  // in misc.test; every 10th also in misc.other
 constexpr int SMALL = 40;    // in misc.small1, misc.small2 and misc.small3
 
-std::string innScript = MgSource("tests/support/innserver.py");
-std::unique_ptr<tTempDir> innDir;
+std::unique_ptr<tInn> inn;
 int innPort = 0;
 std::string innSkip;
 
@@ -31,19 +31,17 @@ std::string Article(const std::string &id, const std::string &groups, const std:
 
 struct OverviewInn : OverviewFixture {
     static void SetUpTestSuite() {
-        innDir = std::make_unique<tTempDir>();
-        std::vector<std::string> args = {innScript, "start", innDir->path + "/inn"};
+        inn = std::make_unique<tInn>();
+        std::vector<std::string> options;
         for (const char *g : {"misc.test", "misc.other", "misc.small1", "misc.small2", "misc.small3"}) {
-            args.push_back("--group");
-            args.push_back(g);
+            options.push_back("--group");
+            options.push_back(g);
         }
-        tRunResult r = RunProgram("/usr/bin/python3", args, "", "", 300);
-        size_t at = r.out.find("PORT ");
-        if (r.exitCode != 0 || at == std::string::npos) {
-            innSkip = "INN does not start here: " + r.err;
+        if (!inn->Start(options)) {
+            innSkip = inn->failure;
             return;
         }
-        innPort = atoi(r.out.c_str() + at + 5);
+        innPort = inn->port;
         std::string articles;
         for (int i = 1; i <= LARGE; i++)
             articles += Article("<big" + std::to_string(i) + "@example.com>",
@@ -53,17 +51,12 @@ struct OverviewInn : OverviewFixture {
             articles += Article("<small" + std::to_string(i) + "@example.com>", "misc.small1,misc.small2,misc.small3",
                                 "Small\tgroup article " + std::to_string(i),
                                 i > 1 ? "<small" + std::to_string(i - 1) + "@example.com>" : "");
-        std::string file = innDir->path + "/articles";
-        WriteWholeFile(file, articles);
-        r = RunProgram("/usr/bin/python3", {innScript, "feed", innDir->path + "/inn", file}, "", "", 600);
-        if (r.out.find("ACCEPTED " + std::to_string(LARGE + SMALL)) == std::string::npos)
-            innSkip = "INN does not take articles: " + r.out + r.err;
+        if (!inn->Feed(articles, LARGE + SMALL, 600)) innSkip = inn->failure;
     }
 
     static void TearDownTestSuite() {
-        if (innPort) (void)RunProgram("/usr/bin/python3", {innScript, "stop", innDir->path + "/inn"}, "", "", 120);
+        inn.reset();
         innPort = 0;
-        innDir.reset();
     }
 
     void SetUp() override {

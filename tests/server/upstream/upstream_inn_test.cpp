@@ -3,27 +3,23 @@
 #include "server/upstream/pool.h"
 
 #include "tests/server/upstream/upstreamfixture.h"
+#include "tests/support/inn.h"
 
 #include <cstdio>
 
 namespace {
 
 struct InnFixture : UpstreamFixture {
-    tTempDir innDir;
+    tInn inn;
     int innPort = 0;
-    std::string innScript = MgSource("tests/support/innserver.py");
 
     void StartInn() {
-        tRunResult r = RunProgram("/usr/bin/python3", {innScript, "start", innDir.path, "--group", "misc.test:1", "--auth",
-                                              "joe:pw"},
-                                  "", "", 120);
-        size_t at = r.out.find("PORT ");
-        if (r.exitCode != 0 || at == std::string::npos) GTEST_SKIP() << "INN does not start here (" << r.exitCode << "): " << r.err;
-        innPort = atoi(r.out.c_str() + at + 5);
+        if (!inn.Start({"--group", "misc.test:1", "--auth", "joe:pw"}, 120)) GTEST_SKIP() << inn.failure;
+        innPort = inn.port;
     }
     void TearDown() override {
         UpstreamFixture::TearDown();
-        if (innPort) (void)RunProgram("/usr/bin/python3", {innScript, "stop", innDir.path}, "", "", 120);
+        inn.Stop();
     }
 };
 
