@@ -135,22 +135,14 @@ struct ExploreFixture : UpstreamFixture {
     }
 
     void TearDown() override {
-        SchedulerStop(&taskScheduler);
-        loop.join();
-        PoolWaitAll(&taskPool);
+        StopScheduler();
         ExploreReleaseAll();
         PoolRelease(servers.get());
         IndicesClose(indexCache);
         indexCache = nullptr;
         if (listOpen) GroupListClose(&groupList);
         fake.reset();
-        ServersRelease(servers.get());
-        TasksRelease();
-        CancelSocketClose();
-        LogClose(&journal);
-        ShutdownReset();
-        verbose = 0;
-        ASSERT_EQ(chdir(oldCwd.c_str()), 0);
+        ReleaseServersAndLeave();
     }
 
     // Fills the fake group with the numbers low..high (Message-IDs

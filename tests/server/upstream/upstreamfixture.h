@@ -85,15 +85,28 @@ struct UpstreamFixture : ::testing::Test {
 
     void TearDown() override {
         if (started) PoolRelease(servers.get());
-        SchedulerStop(&taskScheduler);
-        loop.join();
-        PoolWaitAll(&taskPool);
+        StopScheduler();
         for (int i = 0; started && i < ServerCount(servers.get()); i++) {
             tServer *server = ServerAt(servers.get(), i);
             std::lock_guard<std::mutex> guard(server->lock);
             EXPECT_FALSE(DlinkInList(&server->allConnections)) << "connection left behind";
             EXPECT_EQ(server->connections, 0);
         }
+        ReleaseServersAndLeave();
+        EXPECT_EQ(OpenDescriptors(), fdsBefore) << "descriptor left open";
+    }
+
+    // The first and the last steps of TearDown, for fixtures that release
+    // more in between: StopScheduler stops the scheduler's loop and waits
+    // for the pool's tasks; ReleaseServersAndLeave releases the servers, the
+    // tasks, the cancellation socket and the journal and returns to the
+    // test runner's directory.
+    void StopScheduler() {
+        SchedulerStop(&taskScheduler);
+        loop.join();
+        PoolWaitAll(&taskPool);
+    }
+    void ReleaseServersAndLeave() {
         ServersRelease(servers.get());
         TasksRelease();
         CancelSocketClose();
@@ -101,7 +114,6 @@ struct UpstreamFixture : ::testing::Test {
         ShutdownReset();
         verbose = 0;
         ASSERT_EQ(chdir(oldCwd.c_str()), 0);
-        EXPECT_EQ(OpenDescriptors(), fdsBefore) << "descriptor left open";
     }
 
     std::string Journal() { return ReadWholeFile(dir / "journal"); }
