@@ -15,9 +15,7 @@ Usage: bench/retrieval_bench.py [BUILD_DIR]   (default: build)
 """
 import os
 import shutil
-import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import time
@@ -25,15 +23,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 from innserver import InnServer, make_article  # noqa: E402
+from mergatorproc import MergatorProcess, free_port  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
 ROUNDS = 5
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Raw:
@@ -178,13 +171,7 @@ def main():
                                   body="x\n") for i in range(first, first + 10000))
         print("fed 100,000 articles in %.0f s" % (time.perf_counter() - t), file=sys.stderr)
 
-        work = os.path.join(root, "work")
-        os.makedirs(os.path.join(work, "etc"))
         port = free_port()
-        with open(os.path.join(work, "etc", "mergator.ini"), "w") as f:
-            f.write("[access]\nnntpPort=%d\nwebPort=%d\nadminLogin=boss\nadminPass=secret\n" % (port, free_port()))
-        with open(os.path.join(work, "etc", "servers.ini"), "w") as f:
-            f.write("[server]\nid=1\nurl=127.0.0.1:%d\nexplore=0\nenforceForbiddenIPs=0\n\n" % inn.port)
         store = []
         # The 20 MB article is above what the index takes (6 MB): it is read
         # by Message-ID, from the servers that have it.
@@ -193,22 +180,11 @@ def main():
             if group == "bench.xover" and not xover:
                 continue
             store += ["article %s 1 %s" % (group, l) for l in overview_lines(inn.port, group)]
-        prep = subprocess.run([os.path.join(BUILD, "tests", "mgprepstore"), "--bulk"], input="\n".join(store) + "\n",
-                              text=True, cwd=work, capture_output=True)
-        assert prep.returncode == 0, prep.stderr
-        out = open(os.path.join(work, "out"), "w")
-        mergator = subprocess.Popen([os.path.join(BUILD, "mergator"), "-d", work], cwd=work, stdout=out,
-                                    stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                with open(os.path.join(work, "journal"), "rb") as f:
-                    if b"Mergator successfully started." in f.read():
-                        break
-            except OSError:
-                pass
-            assert mergator.poll() is None and time.monotonic() < deadline, "mergator did not start"
-            time.sleep(0.05)
+        mergator = MergatorProcess(
+            os.path.join(root, "work"),
+            "[access]\nnntpPort=%d\nwebPort=%d\nadminLogin=boss\nadminPass=secret\n" % (port, free_port()),
+            "[server]\nid=1\nurl=127.0.0.1:%d\nexplore=0\nenforceForbiddenIPs=0\n\n" % inn.port,
+            "\n".join(store) + "\n", bulk=True, wait=600, binary_dir=BUILD)
 
         inn_small = group_numbers(inn.port, "bench.small")
         mg_small = group_numbers(port, "bench.small")
@@ -231,9 +207,8 @@ def main():
         for name, direct, through, unit in rows:
             print("%-34s %12.1f %s %12.1f %s %6.2f" % (name, direct, unit[:2], through, unit[:2], through / direct))
     finally:
-        if mergator and mergator.poll() is None:
-            mergator.send_signal(signal.SIGTERM)
-            mergator.wait(60)
+        if mergator:
+            mergator.stop()
         inn.stop()
         shutil.rmtree(root, ignore_errors=True)
 

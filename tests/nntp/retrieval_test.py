@@ -12,9 +12,7 @@ mergator starts.
 """
 import os
 import shutil
-import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -26,21 +24,13 @@ warnings.filterwarnings("ignore", category=DeprecationWarning)
 import nntplib  # noqa: E402
 
 SOURCE_DIR = os.environ.get("MG_SOURCE_DIR", ".")
-BINARY_DIR = os.environ.get("MG_BINARY_DIR", "build")
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
 from innserver import InnServer, make_article  # noqa: E402
+from mergatorproc import MergatorProcess, free_port  # noqa: E402
 
-MERGATOR = os.path.join(BINARY_DIR, "mergator")
-PREPSTORE = os.path.join(BINARY_DIR, "tests", "mgprepstore")
 WAIT = 120
 GROUP = "misc.merged"
 nntplib._MAXLINE = 1 << 24
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Raw:
@@ -179,20 +169,16 @@ class Retrieval(unittest.TestCase):
         assert cls.b.feed(common + [b_only, stale]) == 22
         cls.breaking = BreakingServer()
 
-        cls.work = os.path.join(root, "work")
-        os.makedirs(os.path.join(cls.work, "etc"))
         cls.port = free_port()
-        with open(os.path.join(cls.work, "etc", "mergator.ini"), "w") as f:
-            # An administrator login: other readers are plain users, who get
-            # no Path and Xref lines.
-            f.write("[access]\nnntpPort=%d\nwebPort=%d\nadminLogin=boss\nadminPass=secret\n"
-                    % (cls.port, free_port()))
-        with open(os.path.join(cls.work, "etc", "servers.ini"), "w") as f:
-            # A first (category 0), B only when A has not answered for a
-            # few seconds; none explored here: the index is made below.
-            f.write("[server]\nid=1\nurl=127.0.0.1:%d\nexplore=0\nenforceForbiddenIPs=0\ncategory=0\n\n" % cls.a.port)
-            f.write("[server]\nid=2\nurl=127.0.0.1:%d\nexplore=0\nenforceForbiddenIPs=0\ncategory=1\n\n" % cls.b.port)
-            f.write("[server]\nid=3\nurl=127.0.0.1:%d\nexplore=0\nenforceForbiddenIPs=0\ncategory=2\n\n" % cls.breaking.port)
+        # An administrator login: other readers are plain users, who get no
+        # Path and Xref lines.
+        mergator_ini = "[access]\nnntpPort=%d\nwebPort=%d\nadminLogin=boss\nadminPass=secret\n" % (
+            cls.port, free_port())
+        # A first (category 0), B only when A has not answered for a few
+        # seconds; none explored here: the index is made below.
+        servers_ini = "".join(
+            "[server]\nid=%d\nurl=127.0.0.1:%d\nexplore=0\nenforceForbiddenIPs=0\ncategory=%d\n\n" % (n + 1, port, n)
+            for n, port in enumerate((cls.a.port, cls.b.port, cls.breaking.port)))
         cls.overview = {}
         store = ["active " + GROUP]
         for server_id, inn in ((1, cls.a), (2, cls.b)):
@@ -208,28 +194,12 @@ class Retrieval(unittest.TestCase):
         broken = ["1", "broken one", "x@example.org", "Thu, 10 Dec 2026 12:00:00 +0000",
                   "<broken@example.org>", "", "2000", "100", ""]
         store.append("article %s 3 %s" % (GROUP, "\t".join(broken)))
-        prep = subprocess.run([PREPSTORE], input="\n".join(store) + "\n", text=True, cwd=cls.work,
-                              capture_output=True, timeout=WAIT)
-        assert prep.returncode == 0, prep.stderr
-        cls.out = open(os.path.join(cls.work, "out"), "w")
-        cls.process = subprocess.Popen([MERGATOR, "-d", cls.work], cwd=cls.work, stdout=cls.out,
-                                       stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + WAIT
-        while "Mergator successfully started." not in cls.read("journal"):
-            assert cls.process.poll() is None, cls.read("journal")
-            assert time.monotonic() < deadline, "mergator did not start"
-            time.sleep(0.05)
+        cls.mergator = MergatorProcess(os.path.join(root, "work"), mergator_ini, servers_ini,
+                                       "\n".join(store) + "\n", wait=WAIT)
 
     @classmethod
     def tearDownClass(cls):
-        if cls.process.poll() is None:
-            cls.process.send_signal(signal.SIGTERM)
-            try:
-                cls.process.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                cls.process.kill()
-                cls.process.wait()
-        cls.out.close()
+        cls.mergator.stop()
         cls.breaking.stop()
         cls.a.stop()
         cls.b.stop()
@@ -237,35 +207,6 @@ class Retrieval(unittest.TestCase):
             print("kept", cls.root, file=sys.stderr)
         else:
             shutil.rmtree(cls.root, ignore_errors=True)
-
-    @classmethod
-    def read(cls, path):
-        try:
-            with open(os.path.join(cls.work, path), "rb") as f:
-                return f.read().decode("latin-1")
-        except OSError:
-            return ""
-
-    def client_logs(self):
-        text = self.read("logs/clients")
-        logs = os.path.join(self.work, "logs")
-        for name in sorted(os.listdir(logs)) if os.path.isdir(logs) else []:
-            if name.startswith("cli-"):
-                text += self.read("logs/" + name)
-        return text
-
-    def logs_with(self, text, count=1):
-        """The client logs once text appears count times in them: a session's
-        log reaches the shared file after the session ended, which may be a
-        moment after the client saw the last reply."""
-        deadline = time.monotonic() + WAIT
-        logs = self.client_logs()
-        while logs.count(text) < count:
-            if time.monotonic() > deadline:
-                raise AssertionError("%r not %d times in the client logs: %s" % (text, count, logs[-3000:]))
-            time.sleep(0.05)
-            logs = self.client_logs()
-        return logs
 
     def direct(self, msgid, command="BODY"):
         """The raw answer block of an INN server that has the article."""
@@ -302,21 +243,21 @@ class Retrieval(unittest.TestCase):
             s.group(GROUP)
             _, info = s.article("<bonly@example.org>")
             self.assertIn(b"B has it.", info.lines)
-        self.logs_with("Trying server 1 of 1: 127.0.0.1_%d (2)" % self.b.port)
+        self.mergator.logs_with("Trying server 1 of 1: 127.0.0.1_%d (2)" % self.b.port)
 
     def test_a_reference_a_has_lost_is_removed_and_b_delivers(self):
         with nntplib.NNTP("127.0.0.1", self.port, readermode=True, timeout=WAIT) as s:
             s.group(GROUP)
             _, info = s.body("<stale@example.org>")
             self.assertEqual(info.lines, [b"B still has it."])
-        self.logs_with("Reference 1:999 vanished.")
+        self.mergator.logs_with("Reference 1:999 vanished.")
         # Asked again, only B is a candidate.
         with nntplib.NNTP("127.0.0.1", self.port, readermode=True, timeout=WAIT) as s:
             s.group(GROUP)
             s.stat("<stale@example.org>")
         deadline = time.monotonic() + WAIT
         while True:
-            ended = [b for b in self.client_logs().split("Client: ")
+            ended = [b for b in self.mergator.client_logs().split("Client: ")
                      if "STAT <stale@example.org>" in b and "Ended at:" in b]
             if ended or time.monotonic() > deadline:
                 break
@@ -397,36 +338,17 @@ class Unreachable(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp()
-        cls.work = os.path.join(cls.root, "work")
-        os.makedirs(os.path.join(cls.work, "etc"))
         cls.port = free_port()
-        with open(os.path.join(cls.work, "etc", "mergator.ini"), "w") as f:
-            f.write("[access]\nnntpPort=%d\nwebPort=%d\n[clients]\nrenumber=2\nprovideXrefs=1\n"
-                    "reformatDates=1\n[general]\nassumeInternetPresent=1\n" % (cls.port, free_port()))
-        with open(os.path.join(cls.work, "etc", "servers.ini"), "w") as f:
-            f.write("[server]\nid=1\nurl=127.0.0.1:1\nexplore=0\nenforceForbiddenIPs=0\n\n")
+        mergator_ini = ("[access]\nnntpPort=%d\nwebPort=%d\n[clients]\nrenumber=2\nprovideXrefs=1\n"
+                        "reformatDates=1\n[general]\nassumeInternetPresent=1\n" % (cls.port, free_port()))
+        servers_ini = "[server]\nid=1\nurl=127.0.0.1:1\nexplore=0\nenforceForbiddenIPs=0\n\n"
         line = "7\tlost one\tx@example.org\tThu, 10 Dec 2026 12:00:00 +0000\t<lost@example.org>\t\t2000\t40"
         store = "active misc.lost\nactive misc.empty\narticle misc.lost 1 %s\n" % line
-        prep = subprocess.run([PREPSTORE], input=store, text=True, cwd=cls.work, capture_output=True, timeout=WAIT)
-        assert prep.returncode == 0, prep.stderr
-        cls.out = open(os.path.join(cls.work, "out"), "w")
-        cls.process = subprocess.Popen([MERGATOR, "-d", cls.work], cwd=cls.work, stdout=cls.out,
-                                       stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + WAIT
-        while "Mergator successfully started." not in Retrieval.read.__func__(cls, "journal"):
-            assert cls.process.poll() is None
-            assert time.monotonic() < deadline, "mergator did not start"
-            time.sleep(0.05)
+        cls.mergator = MergatorProcess(os.path.join(cls.root, "work"), mergator_ini, servers_ini, store, wait=WAIT)
 
     @classmethod
     def tearDownClass(cls):
-        cls.process.send_signal(signal.SIGTERM)
-        try:
-            cls.process.wait(WAIT)
-        except subprocess.TimeoutExpired:
-            cls.process.kill()
-            cls.process.wait()
-        cls.out.close()
+        cls.mergator.stop()
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def test_a_group_being_downloaded_explains_itself(self):

@@ -10,10 +10,9 @@ stops it with SIGTERM.
 import base64
 import os
 import random
-import signal
 import socket
 import struct
-import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -23,16 +22,10 @@ import warnings
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import nntplib  # noqa: E402
 
-BINARY_DIR = os.path.abspath(os.environ.get("MG_BINARY_DIR", "build"))
-MERGATOR = os.path.join(BINARY_DIR, "mergator")
-PREPSTORE = os.path.join(BINARY_DIR, "tests", "mgprepstore")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from mergatorproc import MergatorProcess, free_port  # noqa: E402
+
 WAIT = 60  # bound of every wait for the server, seconds
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def overview(number, msgid, subject="Subject"):
@@ -47,13 +40,11 @@ STORE = "\n".join([
 ] + ["article alt.test 1 " + overview(n, "<a%d@example.org>" % n) for n in range(1, 6)]) + "\n"
 
 
-class Mergator:
+class Mergator(MergatorProcess):
     """One mergator run in a fresh work directory."""
 
     def __init__(self, sections=None, servers=""):
         self.tmp = tempfile.TemporaryDirectory()
-        self.work = self.tmp.name
-        os.makedirs(os.path.join(self.work, "etc"))
         self.port = free_port()
         sections = dict(sections or {})
         # No background exploration: its connects and task threads would come
@@ -63,47 +54,9 @@ class Mergator:
         ini = "[access]\n" + access
         for name, body in sections.items():
             ini += "[%s]\n%s" % (name, body)
-        self.write("etc/mergator.ini", ini)
         # By default a server that refuses every connection: nothing upstream
         # is reached.
-        self.write("etc/servers.ini", "[server]\n%s\n" % (servers or "url=127.0.0.1:1\n"))
-        prep = subprocess.run([PREPSTORE], input=STORE, text=True, cwd=self.work, capture_output=True,
-                              timeout=WAIT)
-        assert prep.returncode == 0, prep.stderr
-        self.out = open(os.path.join(self.work, "out"), "w")
-        self.process = subprocess.Popen([MERGATOR, "-d", self.work], cwd=self.work, stdout=self.out,
-                                        stderr=subprocess.STDOUT)
-        self.wait_for(lambda: "Mergator successfully started." in self.read("journal"), "start")
-
-    def write(self, path, text):
-        with open(os.path.join(self.work, path), "w") as f:
-            f.write(text)
-
-    def read(self, path):
-        try:
-            with open(os.path.join(self.work, path), "rb") as f:
-                return f.read().decode("latin-1")
-        except OSError:
-            return ""
-
-    def wait_for(self, condition, what):
-        deadline = time.monotonic() + WAIT
-        while not condition():
-            if self.process.poll() is not None:
-                raise AssertionError("mergator ended (%s) waiting for %s: %s" % (
-                    self.process.returncode, what, self.read("journal")))
-            if time.monotonic() > deadline:
-                raise AssertionError("timed out waiting for " + what)
-            time.sleep(0.05)
-
-    def client_logs(self):
-        """The shared client log and the logs of clients still connected."""
-        text = self.read("logs/clients")
-        logs = os.path.join(self.work, "logs")
-        for name in sorted(os.listdir(logs)) if os.path.isdir(logs) else []:
-            if name.startswith("cli-"):
-                text += self.read("logs/" + name)
-        return text
+        super().__init__(self.tmp.name, ini, "[server]\n%s\n" % (servers or "url=127.0.0.1:1\n"), STORE, wait=WAIT)
 
     def resources(self):
         """(threads, sockets, open group indexes) of the process."""
@@ -118,17 +71,11 @@ class Mergator:
                 sum("/index2/" in t for t in targets))
 
     def stop(self):
-        """Stops mergator (SIGTERM) and returns its exit code."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.out.close()
+        """Stops mergator (SIGTERM), removes its work directory and returns
+        its exit code."""
+        code = super().stop()
         self.tmp.cleanup()
-        return self.process.returncode
+        return code
 
 
 class Raw:
