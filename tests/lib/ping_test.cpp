@@ -1,6 +1,5 @@
 #include "lib/ping.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <sys/wait.h>
@@ -9,21 +8,14 @@
 #include <gtest/gtest.h>
 
 #include "lib/diag.h"
+#include "tests/support/tracetext.h"
 
 namespace {
 
-void Collect(void *context, const char *format, ...) {
-    char buf[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    *(std::string *)context += buf;
-}
-
 TEST(Ping, LoopbackAnswers) {
-    std::string report;
-    int rc = Ping("127.0.0.1", 1, Collect, &report);
+    tTraceText trace;
+    const std::string &report = trace.text;
+    int rc = Ping("127.0.0.1", 1, CollectTrace, &trace);
     if (rc < 0 && SockLastError() == ESOCK_NO_PING) {
         EXPECT_STREQ(ProxyErrorText(SockLastError()), "Ping not implemented");
         GTEST_SKIP() << "this machine allows no ICMP socket";
@@ -35,8 +27,8 @@ TEST(Ping, LoopbackAnswers) {
     EXPECT_GE(rtt, 0);
     EXPECT_GT(ttl, 0);
     // Quiet without verbose.
-    report.clear();
-    ASSERT_EQ(Ping("127.0.0.1", 0, Collect, &report), 0);
+    trace.text.clear();
+    ASSERT_EQ(Ping("127.0.0.1", 0, CollectTrace, &trace), 0);
     EXPECT_EQ(report, "");
 }
 

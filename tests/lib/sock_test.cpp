@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <cstdarg>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -19,24 +18,11 @@
 #include "lib/shutdown.h"
 #include "lib/wakepair.h"
 #include "tests/support/fakepeer.h"
+#include "tests/support/tracetext.h"
 
 namespace {
 
 uint32_t Ip(const char *dotted) { return inet_addr(dotted); }
-
-// Collects what a request traces.
-struct tTraceText {
-    std::string text;
-};
-
-void CollectTrace(void *context, const char *format, ...) {
-    char buf[2048];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    ((tTraceText *)context)->text += buf;
-}
 
 tConnectRequest Request(const char *host, int port, int timeout, tTraceText *trace = nullptr) {
     tConnectRequest r = {};
