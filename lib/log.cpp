@@ -3,6 +3,7 @@
 #include "lib/diag.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -25,9 +26,31 @@ void CtimeNow(char *buf) {
     buf[strcspn(buf, "\n")] = '\0';
 }
 
+// Writes what has gathered. REQUIRES: the log's lock held (when gathering).
+void FlushGathered(tLog *log) {
+    if (log->gatheredLength == 0) return;
+    if (log->file) {
+        size_t n = fwrite(log->gathered, 1, (size_t)log->gatheredLength, log->file);
+        (void)n;
+    }
+    log->gatheredLength = 0;
+}
+
 void Emit(tLog *log, const char *data, size_t len) {
     if (len == 0) return;
-    if (log->file) {
+    if (log->file && log->gathering) {
+        long now = (long)time(nullptr);
+        if (log->gatheredLength + len > (size_t)LOG_GATHER_SIZE) FlushGathered(log);
+        if (len <= (size_t)LOG_GATHER_SIZE) {
+            if (log->gatheredLength == 0) log->gatheredSince = now;
+            memcpy(log->gathered + log->gatheredLength, data, len);
+            log->gatheredLength += (int)len;
+            if (now - log->gatheredSince >= 1) FlushGathered(log);
+        } else {
+            size_t n = fwrite(data, 1, len, log->file);
+            (void)n;
+        }
+    } else if (log->file) {
         size_t n = fwrite(data, 1, len, log->file);
         (void)n;
     }
@@ -116,9 +139,33 @@ int LogOpen(tLog *log, const char *path, long maxSize) {
     return E_OK;
 }
 
+int LogGather(tLog *log, int on) {
+    if (!log || !log->file || !log->lock) return E_OK;
+    std::lock_guard<std::mutex> g(*log->lock);
+    if (!on) {
+        FlushGathered(log);
+        log->gathering = 0;
+        return E_OK;
+    }
+    if (!log->gathered) log->gathered = static_cast<char *>(malloc(LOG_GATHER_SIZE));
+    if (!log->gathered) return E_OUT_OF_MEMORY;
+    log->gathering = 1;
+    return E_OK;
+}
+
+void LogFlush(tLog *log) {
+    if (!log || !log->lock || !log->gathering) return;
+    std::lock_guard<std::mutex> g(*log->lock);
+    FlushGathered(log);
+}
+
 void LogClose(tLog *log) {
     if (!log || !log->file) return;
     FlushDots(log);
+    FlushGathered(log);
+    free(log->gathered);
+    log->gathered = nullptr;
+    log->gathering = 0;
     char date[64];
     CtimeNow(date);
     fprintf(log->file, "%sEnded at: %s\n", log->inDots ? "\n" : "", date);
@@ -193,6 +240,8 @@ void LogMessage(tLog *log, const char *format, ...) {
 void LogRaw(tLog *log, const char *format, ...) {
     if (!log || (!log->file && !log->echo)) return;
     FlushDotsLocking(log);
+    std::unique_lock<std::mutex> g;
+    if (log->gathering && log->lock) g = std::unique_lock<std::mutex>(*log->lock);
     va_list args;
     va_start(args, format);
     EmitFormatted(log, format, args);
@@ -202,6 +251,8 @@ void LogRaw(tLog *log, const char *format, ...) {
 void LogWrite(tLog *log, const void *bytes, size_t length) {
     if (!log || (!log->file && !log->echo)) return;
     FlushDotsLocking(log);
+    std::unique_lock<std::mutex> g;
+    if (log->gathering && log->lock) g = std::unique_lock<std::mutex>(*log->lock);
     Emit(log, static_cast<const char *>(bytes), length);
 }
 

@@ -7,6 +7,13 @@
 // "Ended at: <ctime date>\n". With echo set every write is repeated on
 // standard error (the journal while a console is attached).
 //
+// Gathering (LogGather) keeps what would be written in memory and writes it
+// with one call: when LogFlush is called, when 8 KB have gathered, when the
+// oldest gathered text has waited a second (seen at the next write) and at
+// LogClose. A reader's session gathers the lines of each command and
+// flushes before it waits for the reader or a server: a dozen lines per
+// article cost one write.
+//
 // Progress lines (LogDot) show long operations as rows of characters, one
 // row of dotWidth characters per line. The characters of a row are collected
 // and written together when the row ends, when anything else is written to
@@ -39,6 +46,10 @@ struct tLog {
     FILE *file = nullptr;        // the log file, unbuffered
     int echo = 0;                // repeat every write on standard error
     std::mutex *lock = nullptr;  // serialises LogMessage; owned
+    int gathering = 0;           // LogGather on (guarded by lock)
+    char *gathered = nullptr;    // text gathered for one write; owned; guarded by lock
+    int gatheredLength = 0;      // guarded by lock
+    long gatheredSince = 0;      // when the oldest gathered text came (seconds since 1970)
 };
 
 // The journal of the multiplexer: opened and closed by the main program.
@@ -76,7 +87,19 @@ void LogClose(tLog *log);
 void LogMessage(tLog *log, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void LogMessageV(tLog *log, const char *format, va_list args);
 
-// The formatted text only: no stamp, no prefix, no lock.
+// Size of the gathering buffer.
+constexpr int LOG_GATHER_SIZE = 8192;
+
+// Turns gathering on or off (off writes out what has gathered). Returns
+// E_OK, or E_OUT_OF_MEMORY when the buffer cannot be had (the log then
+// writes as before). A null or closed log is ignored.
+int LogGather(tLog *log, int on);
+
+// Writes out what has gathered. A null log or one not gathering is ignored.
+void LogFlush(tLog *log);
+
+// The formatted text only: no stamp, no prefix, no lock (the lock when the
+// log gathers).
 void LogRaw(tLog *log, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Raw bytes to the file (and standard error with echo).

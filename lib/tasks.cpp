@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "lib/log.h"
@@ -192,10 +193,14 @@ void TaskRunner(void *raw) {
 int64_t StartDueTasks(tScheduler *s) {
     time_t now = Now(s);
     std::lock_guard<std::mutex> g(s->lock);
+    s->wakeAt = 0;
     if (s->stopping) return -2;
     while (!ListEmpty(&s->waiting)) {
         tTask *task = AsTask(s->waiting.next);
-        if (task->due > now) return int64_t(task->due - now) * 1000;
+        if (task->due > now) {
+            s->wakeAt = task->due;
+            return int64_t(task->due - now) * 1000;
+        }
         tTaskCategory *category = task->category;
         Unlink(task);
         if (category->running >= category->limit) {
@@ -214,6 +219,7 @@ int64_t StartDueTasks(tScheduler *s) {
             return kRetryStartMs;
         }
     }
+    s->wakeAt = std::numeric_limits<time_t>::max();
     return -1;
 }
 
@@ -305,6 +311,7 @@ int TaskSchedule(tScheduler *scheduler, tTaskFunction function, void *argument1,
     task->order = 0;
     task->description = text;
     int handle;
+    bool wake;
     {
         std::lock_guard<std::mutex> g(scheduler->lock);
         if (InsertLocked(scheduler, task) < 0) {
@@ -315,8 +322,11 @@ int TaskSchedule(tScheduler *scheduler, tTaskFunction function, void *argument1,
         }
         scheduler->taskCount++;
         handle = task->handle;
+        // A task due no earlier than the scheduler wakes anyway needs no
+        // wake-up: idle-connection timers are set after every article.
+        wake = scheduler->wakeAt == 0 || task->due < scheduler->wakeAt;
     }
-    SemaphoreRelease(&scheduler->wake);
+    if (wake) SemaphoreRelease(&scheduler->wake);
     return handle;
 }
 

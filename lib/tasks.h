@@ -134,6 +134,8 @@ struct tScheduler {
     tTaskClock now = nullptr;   // the clock; null means time()
     uint64_t lastOrder = 0;     // guarded by lock
     int taskCount = 0;          // tasks in all queues; guarded by lock
+    time_t wakeAt = 0;          // when the scheduler thread wakes by itself (0: it is awake or must
+                                // be woken for any insertion); guarded by lock
 };
 
 // The system's task pool and scheduler.

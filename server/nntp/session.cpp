@@ -733,6 +733,9 @@ enum { LINE_OK, LINE_TOO_LONG, LINE_END };
 int ReadCommandLine(tSession *session) {
     int total = 0;
     bool tooLong = false;
+    // The lines of the last command reach the file before the wait for the
+    // next one; commands already received are read on.
+    if (session->conversation.pos == session->conversation.len) LogFlush(&session->log);
     for (;;) {
         int room = SESSION_LINE_SIZE - total;
         int n = SockBufReadLine(&session->conversation, session->line + total, room, sessionDelays.readSeconds,
@@ -828,6 +831,8 @@ void SessionConverse(tSession *session) {
     reader.requester.priority = priorityDirect;
     reader.requester.kind = KIND_DIRECT;
     session->reader = &reader;
+    // A command's log lines are written together (see ReadCommandLine).
+    (void)LogGather(&session->log, 1);
     EnterRunning(session);
     // A shutdown requested before this session was listed would not reach it.
     if (ShutdownRequested()) (void)SocketShutdown(session->conversation.socket);

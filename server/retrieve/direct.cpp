@@ -176,7 +176,6 @@ int BulkBody(tNntp *nntp, tFetchState *st, int clientSocket, long *lines, int64_
             memcpy(data, nntp->sb.buf + nntp->sb.pos, (size_t)n);
             nntp->sb.pos = nntp->sb.len = 0;
         } else {
-            (void)SocketQuickAck(nntp->sb.socket);
             n = RecvWithin(nntp->sb.socket, data, room, timeout, clientSocket);
             if (n < 0) return SockLastError() == ESOCK_CANCELLED ? BULK_CANCELLED : BULK_BROKEN;
             if (n == 0) return BULK_BROKEN;
@@ -247,7 +246,6 @@ tDiag RelayLines(tNntp *nntp, const tRetrieval *r, const char *msgId, tFetchStat
     int64_t bytes = 0;
     *reconnect = false;
     for (;;) {
-        if (lines == 0 && NntpConnected(nntp)) (void)SocketQuickAck(nntp->sb.socket);
         int n = ReadResponseLine(nntp, st->line, LINE_SIZE, LINE_TIMEOUT, r->clientSocket, "article line");
         if (n < 0) {
             if (n == E_SHUTDOWN) {

@@ -82,6 +82,9 @@ static const char *const statementTexts[AST_COUNT_] = {
     "UPDATE articles SET servRefs=?1 WHERE number=?2;",
     "UPDATE articles SET servRefs=?1,flags=?2 WHERE number=?3;",
     "DELETE from articles WHERE number=?1;",
+    "SELECT " ARTICLE_COLUMNS " FROM articles WHERE number=?1;",
+    "SELECT " ARTICLE_COLUMNS " FROM articles WHERE hash=?1 AND msgId=?2;",
+    "UPDATE articles SET flags=(flags|?1) WHERE number=?2;",
 };
 
 // The prepared statement `which`, reset and unbound. Null after a prepare
@@ -383,7 +386,22 @@ static tDiag FindOne(tArticles *articles, char *sql, tArticleFull *full) {
     return diag;
 }
 
+// Reads the first row of the kept statement st (bound by the caller) and
+// leaves it reset: a reader's lookups cost no SQL compilation.
+static tDiag FindKept(tArticles *articles, sqlite3_stmt *st, tArticleFull *full) {
+    tDiag diag = ReadRow(articles, st, full);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    return diag;
+}
+
 tDiag ArticlesFind(tArticles *articles, long number, int direction, tArticleFull *full, const char *extraCondition) {
+    if (direction == 0 && !extraCondition) {
+        sqlite3_stmt *st = Statement(articles, AST_FIND_NUMBER);
+        if (!st) return E_SQL_FAILED;
+        sqlite3_bind_int64(st, 1, number);
+        return FindKept(articles, st, full);
+    }
     const char *op = direction == 0 ? "=" : direction < 0 ? "<=" : ">=";
     const char *order = direction == 0 ? "" : direction < 0 ? " ORDER BY number DESC" : " ORDER BY number";
     char *sql = sqlite3_mprintf("SELECT " ARTICLE_COLUMNS " FROM articles WHERE number%s%ld%s%s;", op, number,
@@ -392,6 +410,12 @@ tDiag ArticlesFind(tArticles *articles, long number, int direction, tArticleFull
 }
 
 tDiag ArticlesFindByMsgId(tArticles *articles, const char *msgId, tArticleFull *full) {
+    sqlite3_stmt *st = Statement(articles, AST_FIND_MSGID);
+    if (st) {
+        sqlite3_bind_int64(st, 1, (sqlite3_int64)MsgIdHash(msgId));
+        sqlite3_bind_text(st, 2, msgId, -1, SQLITE_STATIC);
+        return FindKept(articles, st, full);
+    }
     char *sql = sqlite3_mprintf("SELECT " ARTICLE_COLUMNS " FROM articles WHERE hash=%lu AND msgId=%Q;",
                                 MsgIdHash(msgId), msgId);
     return FindOne(articles, sql, full);
@@ -695,9 +719,11 @@ tDiag ArticlesSaveArticle(tArticles *articles, tArticle *a) {
 
 tDiag ArticlesMarkRetrieved(tArticles *articles, long number) {
     std::lock_guard<std::mutex> guard(articles->lock);
-    char sql[96];
-    snprintf(sql, sizeof sql, "UPDATE articles SET flags=(flags|%d) WHERE number=%ld;", ART_RETRIEVED, number);
-    return ArticlesExec(articles, sql);
+    sqlite3_stmt *st = Statement(articles, AST_MARK_RETRIEVED);
+    if (!st) return E_SQL_FAILED;
+    sqlite3_bind_int64(st, 1, ART_RETRIEVED);
+    sqlite3_bind_int64(st, 2, number);
+    return StepChange(articles, st, "UPDATE articles SET flags=(flags|%d) WHERE number=%ld;", ART_RETRIEVED, number);
 }
 
 namespace {

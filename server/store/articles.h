@@ -102,6 +102,9 @@ enum {
     AST_SET_REFS,
     AST_SAVE,     // servRefs and flags
     AST_DELETE,
+    AST_FIND_NUMBER,     // one article by number
+    AST_FIND_MSGID,      // one article by hash and Message-ID
+    AST_MARK_RETRIEVED,  // flags |= ?1 for one number
     AST_COUNT_
 };
 

@@ -94,6 +94,8 @@ tDiag GroupListOpen(const char *path, tGroupList *list, tLog *log, const tGroupW
 }
 
 void GroupListClose(tGroupList *list) {
+    if (list->recordRetrieval) (void)DbFinalize(&list->db, list->recordRetrieval);
+    list->recordRetrieval = nullptr;
     if (list->db.db) (void)DbCommitClose(&list->db);
 }
 
@@ -358,9 +360,32 @@ static void UpdateGroup(tGroupList *list, const char *name, const char *assignme
 }
 
 void GroupRecordRetrieval(tGroupList *list, const char *name, long bytes) {
-    tSqlText assignments("articlesGot=articlesGot+1,kiloBytesGot=kiloBytesGot+%ld,lastGotSecs=%ld",
-                         (bytes + 512) / 1024, (long)time(nullptr));
-    UpdateGroup(list, name, assignments.text);
+    if (!name || !*name || !list->db.db) return;
+    const long kiloBytes = (bytes + 512) / 1024;
+    const long now = (long)time(nullptr);
+    // Counted after every article a reader gets: a kept statement, bound
+    // under the connection's mutex, costs no SQL compilation.
+    tConnectionLock hold(&list->db);
+    if (!list->recordRetrieval &&
+        DbPrepare(&list->db,
+                  "UPDATE fgl SET articlesGot=articlesGot+1,kiloBytesGot=kiloBytesGot+?1,lastGotSecs=?2 "
+                  "WHERE hash=?3 AND groupName=?4;",
+                  &list->recordRetrieval) != E_OK)
+        return;
+    sqlite3_stmt *st = list->recordRetrieval;
+    sqlite3_bind_int64(st, 1, kiloBytes);
+    sqlite3_bind_int64(st, 2, now);
+    sqlite3_bind_int64(st, 3, (sqlite3_int64)NameHash(name));
+    sqlite3_bind_text(st, 4, name, -1, SQLITE_STATIC);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (rc == SQLITE_DONE) return;
+    tSqlText sql("UPDATE fgl SET articlesGot=articlesGot+1,kiloBytesGot=kiloBytesGot+%ld,lastGotSecs=%ld WHERE "
+                 "hash=%lu AND groupName=%Q;",
+                 kiloBytes, now, NameHash(name), name);
+    LogMessage(list->db.log, "Execution of '%.1000s' in %s failed: %.1000s\n", sql.text ? sql.text : "UPDATE fgl",
+               list->db.name, sqlite3_errmsg(list->db.db));
 }
 
 void GroupRecordSelection(tGroupList *list, const char *name) {

@@ -67,6 +67,7 @@ struct tGroupList {
     tDb db;                                               // the open database
     const char *const *yes = nullptr;                     // wanted patterns
     const char *const *noByPattern = nullptr;             // unwanted patterns
+    sqlite3_stmt *recordRetrieval = nullptr;              // kept for GroupRecordRetrieval; under db's mutex
 };
 
 // One row as walks see it. A walk of an actual list writes a changed range

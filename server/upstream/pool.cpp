@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <sys/socket.h>
 
 namespace {
 
@@ -83,6 +84,34 @@ tServerConnection *NewConnection(tServer *server) {
     return sc;
 }
 
+// REQUIRES: the waiter's lock held. Wakes the waiter after an answer was
+// added to its done list; a waiter that has not begun to wait has no wake
+// pair and finds the answer in the list.
+void SignalWaiter(tServerWaiter *sw) {
+    if (sw->wake.readEnd >= 0) (void)WakePairSignal(&sw->wake);
+}
+
+// Waits for an answer in sw's done list as WakePairWait does. An answer
+// already there returns at once; the wake pair is made on the first real
+// wait, so a request served from an idle connection costs no sockets. Before
+// blocking, log gets what it has gathered. Returns 0 or -1 with the socket
+// error (as WakePairWait; a failure to make the pair too).
+int WaitForAnswer(tServerWaiter *sw, int milliseconds, int cancelSocket, tLog *log) {
+    {
+        std::lock_guard<std::mutex> guard(sw->lock);
+        if (DlinkInList(&sw->done)) {
+            // Its wake-up byte (sent before the answer was listed) goes too,
+            // so that bytes and answers stay even.
+            char b;
+            if (sw->wake.readEnd >= 0) (void)recv(sw->wake.readEnd, &b, 1, MSG_DONTWAIT);
+            return 0;
+        }
+        if (sw->wake.readEnd < 0 && WakePairCreate(&sw->wake) != 0) return -1;
+    }
+    LogFlush(log);
+    return WakePairWait(&sw->wake, milliseconds, cancelSocket);
+}
+
 // REQUIRES: server lock held. Answers every waiting request with diag.
 void FailWaiters(tServer *server, tDiag diag, tLog *log) {
     if (!DlinkInList(&server->activeServerRequests)) return;
@@ -96,7 +125,7 @@ void FailWaiters(tServer *server, tDiag diag, tLog *log) {
         sreq->sc = nullptr;
         sreq->diag = diag;
         DLINK_APPEND(tServerRequest, &sw->done, sreq);
-        (void)WakePairSignal(&sw->wake);
+        SignalWaiter(sw);
     }
 }
 
@@ -247,7 +276,7 @@ int ReleaseImpl(tServerConnection *sc, int allowServerAvailable, bool fromKeepAl
                 sreq->sc = sc;
                 sreq->diag = E_OK;
                 DLINK_APPEND(tServerRequest, &sw->done, sreq);
-                (void)WakePairSignal(&sw->wake);
+                SignalWaiter(sw);
                 return RELEASED_HANDED;
             }
             if (verbose)
@@ -433,7 +462,8 @@ bool WaiterInit(tServerWaiter *sw, const tRequester *requester) {
     sw->alreadyHaveConnection = false;
     sw->requester = *requester;
     sw->deadline = time(nullptr) + requester->priority;
-    return WakePairCreate(&sw->wake) == 0;
+    sw->wake.readEnd = sw->wake.writeEnd = -1;
+    return true;
 }
 
 // Removes sreq from whatever list holds it. REQUIRES: server lock and the
@@ -460,7 +490,7 @@ tDiag RequestConnection(tServer *server, const tRequester *requester, tLog *log,
     DlinkInit(&sreq.link);
     sreq.sw = &sw;
     QueueRequest(server, &sreq);
-    int waited = WakePairWait(&sw.wake, (timeout < 0 ? 45 : timeout) * 1000, cancelSocket);
+    int waited = WaitForAnswer(&sw, (timeout < 0 ? 45 : timeout) * 1000, cancelSocket, log);
     int waitError = waited == 0 ? 0 : SockLastError();
     tDiag diag;
     {
@@ -754,7 +784,7 @@ tDiag GetServerConnection(tServerRequestSet *set, int seconds, int cancelSocket,
         bool waitFailed = false;
         bool shutdown = ShutdownRequested();
         int waitError = 0;
-        if (shutdown || WakePairWait(&sw->wake, wait * 1000, cancelSocket) != 0) {
+        if (shutdown || WaitForAnswer(sw, wait * 1000, cancelSocket, set->log) != 0) {
             waitFailed = true;
             waitError = shutdown ? ESOCK_CANCELLED : SockLastError();
         }

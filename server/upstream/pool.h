@@ -77,7 +77,8 @@ struct tServerConnection {
 struct tServerWaiter {
     tDlink done;                  // answered requests, oldest first; guarded by lock
     std::mutex lock;
-    tWakePair wake;               // one byte per answer
+    tWakePair wake;               // one byte per answer once made (readEnd -1 before): made only
+                                  // when the waiter has to wait; guarded by lock
     bool alreadyHaveConnection;   // guarded by lock
     tRequester requester;
     time_t deadline;              // creation time + requester.priority

@@ -202,3 +202,63 @@ TEST(SendAndLog, SendsWholeTextAndCopiesIt) {
     EXPECT_NE(text.find("  not sent\r\n"), std::string::npos);
     EXPECT_NE(text.find("  lost\r\n"), std::string::npos);
 }
+
+// A gathering log writes nothing until it is flushed (or closed), keeps the
+// order of messages, raw text and progress rows, and writes a message
+// bigger than its buffer after what gathered before it.
+TEST(Log, GatheredTextIsWrittenWholeAtFlushAndClose) {
+    tTempDir dir;
+    std::string path = dir / "cli";
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 204800), E_OK);
+    timeStampLogs = 0;
+    ASSERT_EQ(LogGather(&log, 1), E_OK);
+    const size_t banner = ReadWholeFile(path).size();
+    LogMessage(&log, "GROUP misc\n");
+    LogRaw(&log, "raw ");
+    LogWrite(&log, "bytes\n", 6);
+    LogDotsInit(&log, 3);
+    for (int i = 0; i < 3; i++) LogDotChar(&log);
+    EXPECT_EQ(ReadWholeFile(path).size(), banner);
+    LogFlush(&log);
+    EXPECT_EQ(ReadWholeFile(path).substr(banner), "GROUP misc\nraw bytes\n...\n");
+
+    std::string big(LOG_GATHER_SIZE + 100, 'x');
+    LogMessage(&log, "before\n");
+    LogMessage(&log, "%s\n", big.c_str());
+    EXPECT_EQ(ReadWholeFile(path).substr(banner), "GROUP misc\nraw bytes\n...\nbefore\n" + big + "\n");
+    LogMessage(&log, "last\n");
+    LogClose(&log);
+    timeStampLogs = 1;
+    std::vector<std::string> lines = Lines(ReadWholeFile(path));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "last");
+    EXPECT_EQ(lines.back().rfind("Ended at: ", 0), 0u);
+}
+
+// Gathering off writes out what gathered; many small messages from several
+// threads all arrive, each whole.
+TEST(Log, GatheringFromSeveralThreadsLosesNothing) {
+    tTempDir dir;
+    std::string path = dir / "cli";
+    tLog log;
+    ASSERT_EQ(LogOpen(&log, path.c_str(), 1 << 24), E_OK);
+    timeStampLogs = 0;
+    ASSERT_EQ(LogGather(&log, 1), E_OK);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&log, t] {
+            for (int i = 0; i < 2000; i++) LogMessage(&log, "thread %d message %04d\n", t, i);
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(LogGather(&log, 0), E_OK);
+    LogClose(&log);
+    timeStampLogs = 1;
+    int count = 0;
+    for (const std::string &l : Lines(ReadWholeFile(path)))
+        if (l.rfind("thread ", 0) == 0) {
+            EXPECT_EQ(l.size(), strlen("thread 0 message 0000")) << l;
+            count++;
+        }
+    EXPECT_EQ(count, 8000);
+}
