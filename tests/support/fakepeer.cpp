@@ -113,7 +113,7 @@ void tFakePeer::Serve(int conn, const tFakeScript &script, size_t index) {
             if (!SendAll(conn, step.bytes)) return;  // the client went away
             break;
         case tFakeStep::SLEEP: {
-            struct pollfd p = {stop_.read, POLLIN, 0};
+            struct pollfd p = {stop_.readEnd, POLLIN, 0};
             poll(&p, 1, step.count);
             break;
         }

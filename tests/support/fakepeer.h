@@ -63,7 +63,7 @@ public:
 private:
     void Run();
     void Serve(int conn, const tFakeScript &script, size_t index);
-    bool Readable(int fd, int ms) { return ::Readable(fd, stop_.read, ms); }
+    bool Readable(int fd, int ms) { return ::Readable(fd, stop_.readEnd, ms); }
 
     std::vector<tFakeScript> scripts_;
     int stepSeconds_;

@@ -48,19 +48,19 @@ bool SendAll(int fd, const std::string &s) {
 tStopPipe::tStopPipe() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == 0) {
-        read = fds[0];
-        write = fds[1];
+        readEnd = fds[0];
+        writeEnd = fds[1];
     }
 }
 
 tStopPipe::~tStopPipe() {
     Stop();
-    if (read >= 0) close(read);
+    if (readEnd >= 0) close(readEnd);
 }
 
 void tStopPipe::Stop() {
-    if (write >= 0) close(write);
-    write = -1;
+    if (writeEnd >= 0) close(writeEnd);
+    writeEnd = -1;
 }
 
 tLoopbackServer::tLoopbackServer(tServe serve) : serve_(std::move(serve)) {
@@ -97,7 +97,7 @@ int tLoopbackServer::Open() {
 void tLoopbackServer::Listen() {
     // Bounded: at most 10 minutes of listening.
     for (int rounds = 0; rounds < 6000; rounds++) {
-        pollfd p[2] = {{listener_, POLLIN, 0}, {stop_.read, POLLIN, 0}};
+        pollfd p[2] = {{listener_, POLLIN, 0}, {stop_.readEnd, POLLIN, 0}};
         if (poll(p, 2, 100) < 0) return;
         if (p[1].revents) return;
         if (!(p[0].revents & POLLIN)) continue;

@@ -35,12 +35,13 @@ bool SendAll(int fd, const std::string &s);
 // A pipe whose write end, closed, tells every Readable waiting on the read
 // end to give up. Both ends are closed by the destructor.
 struct tStopPipe {
-    int read = -1, write = -1;
+    int readEnd = -1, writeEnd = -1;
     tStopPipe();
     ~tStopPipe();
     tStopPipe(const tStopPipe &) = delete;
     tStopPipe &operator=(const tStopPipe &) = delete;
-    // Closes the write end; waits on the read end end at once. Idempotent.
+    // Closes the write end: every wait on the read end ends at once.
+    // Idempotent.
     void Stop();
 };
 
@@ -63,9 +64,7 @@ public:
     int Accepted();  // connections accepted so far
     int Open();      // connections whose serve function has not returned
     // Readable within ms and not stopped: for the serve function's waits.
-    bool Readable(int fd, int ms) { return ::Readable(fd, stop_.read, ms); }
-    // The stop pipe's read end, for waits of the owner's own.
-    int StopFd() const { return stop_.read; }
+    bool Readable(int fd, int ms) { return ::Readable(fd, stop_.readEnd, ms); }
     // Ends the waits of every serve function, stops accepting and joins
     // every thread. Idempotent; call before the serve function's state goes.
     void Stop();
