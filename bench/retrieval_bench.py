@@ -9,7 +9,7 @@ from INN directly, in the same run, with a raw socket client:
 
 A private INN serves the three groups; mergator's indexes are written from
 INN's overview lines (mgprepstore --bulk) before it starts. Each figure is the best
-of a few rounds, the two sides measured alternately.
+of a few rounds, the two sides measured in turn round by round.
 
 Usage: bench/retrieval_bench.py [BUILD_DIR]   (default: build)
 """
@@ -147,8 +147,16 @@ def timed(port, group, command):
     return elapsed, size
 
 
-def best(fn, *args):
-    return min((fn(*args) for _ in range(ROUNDS)), key=lambda r: r[0])
+def best_pair(fn, direct_args, mergator_args):
+    """The best round of each side, the sides measured in turn round by
+    round, so that a change in the machine's load falls on both."""
+    d = m = None
+    for _ in range(ROUNDS):
+        rd = fn(*direct_args)
+        rm = fn(*mergator_args)
+        d = rd if d is None or rd[0] < d[0] else d
+        m = rm if m is None or rm[0] < m[0] else m
+    return d, m
 
 
 def main():
@@ -192,15 +200,13 @@ def main():
 
         read_articles(port, "bench.small", mg_small[:10])  # a pooled connection exists
         rows = []
-        d = best(read_articles, inn.port, "bench.small", inn_small)
-        m = best(read_articles, port, "bench.small", mg_small)
+        d, m = best_pair(read_articles, (inn.port, "bench.small", inn_small), (port, "bench.small", mg_small))
         rows.append(("1,000 small articles by number", 1000 / d[0], 1000 / m[0], "articles/s"))
-        d = best(timed, inn.port, "bench.big", "ARTICLE <big@bench>")
-        m = best(timed, port, "bench.small", "ARTICLE <big@bench>")
+        d, m = best_pair(timed, (inn.port, "bench.big", "ARTICLE <big@bench>"),
+                         (port, "bench.small", "ARTICLE <big@bench>"))
         rows.append(("one %.1f MB article" % (d[1] / 1e6), d[1] / d[0] / 1e6, m[1] / m[0] / 1e6, "MB/s"))
         if xover:
-            d = best(timed, inn.port, "bench.xover", "XOVER 1-")
-            m = best(timed, port, "bench.xover", "XOVER 1-")
+            d, m = best_pair(timed, (inn.port, "bench.xover", "XOVER 1-"), (port, "bench.xover", "XOVER 1-"))
             rows.append(("XOVER of 100,000 articles", 100000 / d[0], 100000 / m[0], "lines/s"))
             print("XOVER bytes: INN %d, mergator %d" % (d[1], m[1]), file=sys.stderr)
         print("%-34s %14s %14s %7s" % ("", "INN direct", "mergator", "ratio"))
