@@ -671,6 +671,8 @@ int ArticleCommandWith(tSession *session, tArticleWork *work, int commandIndex, 
     if (session->reader) r.requester = session->reader->requester;
     else r.requester = {"reader", priorityDirect, KIND_DIRECT};
     if (!locked) r.articles = nullptr;
+    // A reader going through the group by number will want the next one.
+    if (how == BY_NUMBER && number == session->currentNumber + 1) r.nextNumber = number + 1;
     tDiag d = RetrieveArticle(&r, found ? &work->full.a->refs : nullptr, session->servers, 1);
     locked = false;  // released by the retrieval
     if (d == E_OK) {

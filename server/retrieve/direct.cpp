@@ -39,6 +39,7 @@ constexpr int LINE_TIMEOUT = 300;     // seconds for each article line
 constexpr int WAIT_SECONDS = 120;     // for a connection from the pool
 constexpr int OUT_SIZE = 262144;      // reader output gathered before a send
 constexpr int LINE_SIZE = 4096;       // one piece of an article line
+constexpr long READ_AHEAD_BYTES = 65536;  // largest article asked for ahead
 
 const char *Name(const tServer *server) { return server && server->displayName ? server->displayName : "server"; }
 
@@ -446,6 +447,36 @@ tDiag SelectForRetrieval(tNntp *nntp, const tRetrieval *r) {
     return d;
 }
 
+// Asks for the reader's likely next article ahead on the connection that
+// just delivered: by its number on this server, with the same command, when
+// the index says it is small and this server has it.
+void SendAhead(const tRetrieval *r, tServerConnection *sc) {
+    if (!r->articles || r->nextNumber <= 0 || r->clientSocket < 0 || r->articleFile ||
+        r->commandIndex == RC_STAT || !NntpConnected(&sc->nntp))
+        return;
+    tArticleFull full{};
+    ArticlesLock(r->articles);
+    tDiag d = ArticlesFind(r->articles, r->nextNumber, 0, &full);
+    ArticlesUnlock(r->articles);
+    if (d != E_OK) return;
+    long number = 0;
+    if (full.a->refs.server > 0 && !(full.a->flags & ART_HIDDEN) && full.adt.bytes >= 0 &&
+        full.adt.bytes <= READ_AHEAD_BYTES) {
+        int count = ServRefsCount(&full.a->refs);
+        for (int i = 0; i < count && number == 0; i++) {
+            tServRef ref = ServRefsAt(&full.a->refs, i);
+            if (ref.server == sc->server->id && ref.number > 0 && ref.number <= INT32_MAX) number = (long)ref.number;
+        }
+    }
+    ArticleFullFree(&full);
+    if (number == 0) return;
+    char command[NNTP_READ_AHEAD_MAX];
+    if (FormatBounded(command, (int)sizeof command, "%s %ld\r\n", retrieveCommands[r->commandIndex].command,
+                      number) < 0)
+        return;
+    if (NntpSendAhead(&sc->nntp, command)) (void)SocketQuickAck(sc->nntp.sb.socket);
+}
+
 }  // namespace
 
 tDiag FetchArticle(tNntp *nntp, const tRetrieval *r, long serverNumber, const char *msgId, int timeout) {
@@ -500,8 +531,8 @@ tDiag FetchArticle(tNntp *nntp, const tRetrieval *r, long serverNumber, const ch
                 break;
             }
         }
-        // 2. The command and its answer.
-        int sent = SendCommand(nntp, command);
+        // 2. The command and its answer (perhaps asked for ahead already).
+        int sent = NntpTakeReadAhead(nntp, command) ? (int)strlen(command) : SendCommand(nntp, command);
         int n = 0;
         // The answer often comes as a status line and then the article in
         // separate writes: acknowledged at once, the second is not held up.
@@ -831,6 +862,7 @@ tDiag RetrieveArticle(const tRetrieval *r, const tServRefs *refs, tServers *serv
         if (r->log) r->log->prefix = "\t";
         d = RetrieveFromServer(&rr, sc, c->articleNumber, COMMAND_TIMEOUT, c->options);
         if (r->log) r->log->prefix = prefix;
+        if (d == E_OK && c->articleNumber != 0) SendAhead(&rr, sc);
         ReleaseConnection(sc, c->articleNumber != 0);
         if (d == E_RECONNECT_DISABLED) {
             RequestAnother(set, c);

@@ -14,7 +14,10 @@
 // article counts as deleted on that server, which removes the server's
 // reference from the index. Output to the reader is gathered in a buffer that
 // is flushed whenever the upstream input would have to be waited for, so a
-// large article costs a few sends instead of one per line.
+// large article costs a few sends instead of one per line. A reader going
+// through a group by number has the next small article asked for ahead on
+// the connection it leaves (NntpSendAhead): its answer is on the way while
+// the reader takes the current one.
 //
 // Threading: runs on the reader's thread or an asynchronous retrieval task.
 // The caller holds the index's store lock on entry to RetrieveArticle; it is
@@ -72,6 +75,8 @@ struct tRetrieval {
     tGroupList *fullGroupList = nullptr;  // for the group's popularity, or null
     int dropPathAndXref = 0;           // keep Path: and Xref: header lines from the reader
     tRequester requester{};            // who asks the pool
+    long nextNumber = 0;               // the local number the reader will likely ask for next: when
+                                       // small, it is asked for ahead on the connection (0: none)
 };
 
 // Adds a Message-ID to a Message-ID list (the retrieved list). Set by the

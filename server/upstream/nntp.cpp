@@ -259,6 +259,50 @@ void NntpCloseSocket(tNntp *nntp) {
     if (nntp->sb.socket >= 0) SocketClose(nntp->sb.socket);
     SockBufInit(&nntp->sb, -1);
     nntp->group[0] = 0;
+    nntp->readAhead[0] = 0;
+}
+
+namespace {
+
+// Reads and drops the answer of the command sent ahead: its status line and,
+// for an article, head or body, the lines up to the final dot. False (the
+// socket closed) when the conversation broke or the text never ends.
+bool DrainReadAhead(tNntp *nntp) {
+    nntp->readAhead[0] = 0;
+    char line[LINE_SIZE];
+    int n = ReadResponseLine(nntp, line, sizeof line, 30, CancelSocketGet(), "read-ahead response");
+    if (n <= 0) {
+        NntpCloseSocket(nntp);
+        return false;
+    }
+    int code = ReplyCode(line);
+    if (code < 220 || code > 222) return true;
+    bool lineStart = true;
+    // An article sent ahead is a small one; a server that talks on and on is
+    // not waited for.
+    for (int pieces = 0; pieces < 65536; pieces++) {
+        n = ReadResponseLine(nntp, line, sizeof line, 30, CancelSocketGet(), "read-ahead response");
+        if (n <= 0) break;
+        if (lineStart && (strcmp(line, ".\r\n") == 0 || strcmp(line, ".\n") == 0)) return true;
+        lineStart = line[n - 1] == '\n';
+    }
+    NntpCloseSocket(nntp);
+    return false;
+}
+
+}  // namespace
+
+bool NntpSendAhead(tNntp *nntp, const char *command) {
+    if (nntp->readAhead[0] || !NntpConnected(nntp) || strlen(command) >= sizeof nntp->readAhead) return false;
+    if (SendCommand(nntp, command) < 0) return false;
+    strcpy(nntp->readAhead, command);
+    return true;
+}
+
+bool NntpTakeReadAhead(tNntp *nntp, const char *command) {
+    if (!nntp->readAhead[0] || !NntpConnected(nntp) || strcmp(nntp->readAhead, command) != 0) return false;
+    nntp->readAhead[0] = 0;
+    return true;
 }
 
 tDiag SetDiag(tNntp *nntp, tDiag code, const char *text) {
@@ -278,6 +322,7 @@ int SendCommand(tNntp *nntp, const char *text) {
     int head = CommandHead(text);
     if (ShutdownRequested())
         return FailWithLog(nntp, E_SHUTDOWN, "Shutdown before sending '%.*s' to %s", head, text, Name(nntp));
+    if (nntp->readAhead[0] && nntp->sb.socket >= 0) (void)DrainReadAhead(nntp);
     int length = (int)strlen(text);
     int sent = 0;
     while (sent < length) {
@@ -688,6 +733,7 @@ void NntpMoveIn(tNntp *nntp, tNntp *donor) {
     nntp->reconnects = reconnects;
     nntp->noReconnect = noReconnect;
     SockBufInit(&donor->sb, -1);
+    donor->readAhead[0] = 0;
     SetDiag(nntp, E_OK, "Ok");
 }
 

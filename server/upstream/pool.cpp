@@ -302,7 +302,13 @@ int ReleaseImpl(tServerConnection *sc, int allowServerAvailable, bool fromKeepAl
         sc->status = SC_IDLE;
     }
 
-    DLINK_APPEND(tServerConnection, &server->idleConnections, sc);
+    if (sc->nntp.readAhead[0]) {
+        // An answer is on its way for the reader who will most likely ask
+        // next: this connection is the one to hand out first.
+        DLINK_INSERT_BEFORE(tServerConnection, server->idleConnections.next, sc);
+    } else {
+        DLINK_APPEND(tServerConnection, &server->idleConnections, sc);
+    }
     if (fromKeepAlive) {
         sc->status = SC_KEPT_ALIVE;
         return RELEASED_KEPT;

@@ -238,6 +238,46 @@ class Retrieval(unittest.TestCase):
                             if not l.lower().startswith((b"path:", b"xref:"))]
                 self.assertEqual(head.lines, inn_head, msgid)
 
+    def inn_lines(self, msgid, command):
+        """What INN has for the command, as nntplib gives it to a plain user."""
+        lines = [l[1:] if l.startswith(b".") else l for l in self.direct(msgid, command).split(b"\r\n")[:-1]]
+        if command == "BODY":
+            return lines
+        head = lines.index(b"") if command == "ARTICLE" else len(lines)
+        return [l for l in lines[:head] if not l.lower().startswith((b"path:", b"xref:"))] + lines[head:]
+
+    def test_reading_on_by_number_gets_each_article_whatever_was_asked_ahead(self):
+        """Going through the group by number has the next article asked for
+        ahead on the connection; a different command, another reader taking
+        that connection, or a skipped article in between must still give
+        each reader exactly what it asked for."""
+        with nntplib.NNTP("127.0.0.1", self.port, readermode=True, timeout=WAIT) as s, \
+                nntplib.NNTP("127.0.0.1", self.port, readermode=True, timeout=WAIT) as other:
+            _, _, first, last, _ = s.group(GROUP)
+            other.group(GROUP)
+            _, overviews = s.over((first, last))
+            ids = {number: ov["message-id"] for number, ov in overviews}
+            numbers = [n for n in sorted(ids) if ids[n] not in ("<broken@example.org>", "<big@example.org>")]
+            self.assertGreater(len(numbers), 15)
+            kinds = ("article", "article", "article", "head", "body", "body", "stat", "article")
+            for i, number in enumerate(numbers):
+                msgid = ids[number]
+                if i % 5 == 3:
+                    # Another reader, by Message-ID, while an answer may be on its way.
+                    theirs = ids[numbers[(i * 7) % len(numbers)]]
+                    _, info = other.body(theirs)
+                    self.assertEqual(info.lines, self.inn_lines(theirs, "BODY"), theirs)
+                if i == 9:
+                    continue  # a gap in the sequence
+                kind = kinds[i % len(kinds)]
+                if kind == "stat":
+                    _, got_number, got_id = s.stat(str(number))
+                    self.assertEqual((got_number, got_id), (number, msgid))
+                    continue
+                _, info = getattr(s, kind)(str(number))
+                self.assertEqual((info.number, info.message_id), (number, msgid), kind)
+                self.assertEqual(info.lines, self.inn_lines(msgid, kind.upper()), "%s %d" % (kind, number))
+
     def test_an_article_only_b_has_comes_from_b(self):
         with nntplib.NNTP("127.0.0.1", self.port, readermode=True, timeout=WAIT) as s:
             s.group(GROUP)
