@@ -183,16 +183,7 @@ int RecvWithin(int socket, void *buffer, int size, int seconds, int cancelSocket
     }
     for (;;) {
         ssize_t n = recv(socket, buffer, (size_t)size, 0);
-        if (n >= 0) {
-            // Acknowledge at once what comes next: a peer whose Nagle
-            // algorithm holds back the next small segment of an answer until
-            // our delayed acknowledgement arrives (40 ms) would otherwise
-            // stall every short multi-line answer (a LISTGROUP of a few
-            // numbers). Not a TCP socket: nothing to do.
-            int one = 1;
-            (void)setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-            return (int)n;
-        }
+        if (n >= 0) return (int)n;
         if (errno != EINTR) return FailErrno();
     }
 }

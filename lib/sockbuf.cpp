@@ -9,6 +9,7 @@ void SockBufInit(tSockBuf *sockBuf, int socket) {
     sockBuf->socket = socket;
     sockBuf->len = 0;
     sockBuf->pos = 0;
+    sockBuf->hurryAcks = 1;
 }
 
 int SockBufScan(tSockBuf *sockBuf, char b, int seconds, int cancelSocket) {
@@ -35,6 +36,7 @@ int SockBufScan(tSockBuf *sockBuf, char b, int seconds, int cancelSocket) {
                            cancelSocket);
         if (n < 0) return sockBuf->len > sockBuf->pos ? sockBuf->len : -1;
         if (n == 0) return sockBuf->len;
+        if (sockBuf->hurryAcks) (void)SocketQuickAck(sockBuf->socket);
         sockBuf->len += n;
     }
 }

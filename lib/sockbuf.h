@@ -24,6 +24,11 @@ struct tSockBuf {
     char buf[SOCKBUF_SIZE];  // received bytes
     int len;                 // bytes held in buf
     int pos;                 // bytes before pos have been handed out
+    int hurryAcks;           // acknowledge at once after every receive (SocketQuickAck); on after
+                             // SockBufInit: a peer whose Nagle algorithm holds back the next small
+                             // segment of an answer until our delayed acknowledgement comes (40 ms)
+                             // would stall every short multi-line answer. A reader's session, whose
+                             // answers carry the acknowledgements, turns it off.
 };
 
 // Binds the reader to socket and empties it (len = pos = 0). Called again

@@ -106,6 +106,7 @@ void FillSession(tListener *listener, tSession *session, int socket) {
     session->showOnlyActiveGroups = listener->showOnlyActiveGroups;
     session->hiddenList = listener->hiddenList;
     SockBufInit(&session->conversation, socket);
+    session->conversation.hurryAcks = 0;
     session->clientsLog = &listener->clientsLog;
     session->registry = listener->registry;
     session->nntpPort = listener->nntpPort;

@@ -180,6 +180,7 @@ int BulkBody(tNntp *nntp, tFetchState *st, int clientSocket, long *lines, int64_
             n = RecvWithin(nntp->sb.socket, data, room, timeout, clientSocket);
             if (n < 0) return SockLastError() == ESOCK_CANCELLED ? BULK_CANCELLED : BULK_BROKEN;
             if (n == 0) return BULK_BROKEN;
+            (void)SocketQuickAck(nntp->sb.socket);
             nntp->bytesReceived += n;
             if (nntp->connection) nntp->connection->bytesReceived += n;
         }
@@ -532,11 +533,13 @@ tDiag FetchArticle(tNntp *nntp, const tRetrieval *r, long serverNumber, const ch
             }
         }
         // 2. The command and its answer (perhaps asked for ahead already).
-        int sent = NntpTakeReadAhead(nntp, command) ? (int)strlen(command) : SendCommand(nntp, command);
+        const bool askedAhead = NntpTakeReadAhead(nntp, command);
+        int sent = askedAhead ? (int)strlen(command) : SendCommand(nntp, command);
         int n = 0;
         // The answer often comes as a status line and then the article in
-        // separate writes: acknowledged at once, the second is not held up.
-        if (sent >= 0) (void)SocketQuickAck(nntp->sb.socket);
+        // separate writes: acknowledged at once, the second is not held up
+        // (an answer asked for ahead was given the same care then).
+        if (sent >= 0 && !askedAhead) (void)SocketQuickAck(nntp->sb.socket);
         if (sent == E_SHUTDOWN) {
             Penalise(server);
             result = E_SHUTDOWN;
