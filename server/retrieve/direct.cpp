@@ -448,18 +448,14 @@ tDiag SelectForRetrieval(tNntp *nntp, const tRetrieval *r) {
     return d;
 }
 
-// Asks for the reader's likely next article ahead on the connection that
-// just delivered: by its number on this server, with the same command, when
-// the index says it is small and this server has it.
-void SendAhead(const tRetrieval *r, tServerConnection *sc) {
-    if (!r->articles || r->nextNumber <= 0 || r->clientSocket < 0 || r->articleFile ||
-        r->commandIndex == RC_STAT || !NntpConnected(&sc->nntp))
-        return;
+// The command for local article number on the connection's server, or
+// false: when the index says it is small and the server has it.
+bool AheadCommand(const tRetrieval *r, tServerConnection *sc, long localNumber, char *command, int size) {
     tArticleFull full{};
     ArticlesLock(r->articles);
-    tDiag d = ArticlesFind(r->articles, r->nextNumber, 0, &full);
+    tDiag d = ArticlesFind(r->articles, localNumber, 0, &full);
     ArticlesUnlock(r->articles);
-    if (d != E_OK) return;
+    if (d != E_OK) return false;
     long number = 0;
     if (full.a->refs.server > 0 && !(full.a->flags & ART_HIDDEN) && full.adt.bytes >= 0 &&
         full.adt.bytes <= READ_AHEAD_BYTES) {
@@ -470,12 +466,30 @@ void SendAhead(const tRetrieval *r, tServerConnection *sc) {
         }
     }
     ArticleFullFree(&full);
-    if (number == 0) return;
-    char command[NNTP_READ_AHEAD_MAX];
-    if (FormatBounded(command, (int)sizeof command, "%s %ld\r\n", retrieveCommands[r->commandIndex].command,
-                      number) < 0)
+    return number != 0 &&
+           FormatBounded(command, size, "%s %ld\r\n", retrieveCommands[r->commandIndex].command, number) >= 0;
+}
+
+// Asks for the reader's likely next articles ahead on the connection that
+// just delivered (by their numbers on this server, with the same command),
+// keeping NNTP_READ_AHEAD_DEPTH answers on their way: the server has the
+// time of more than one of the reader's turns for each.
+void SendAhead(const tRetrieval *r, tServerConnection *sc) {
+    if (!r->articles || r->nextNumber <= 0 || r->clientSocket < 0 || r->articleFile ||
+        r->commandIndex == RC_STAT || !NntpConnected(&sc->nntp))
         return;
-    if (NntpSendAhead(&sc->nntp, command)) (void)SocketQuickAck(sc->nntp.sb.socket);
+    bool sent = false;
+    for (int k = 0; k < NNTP_READ_AHEAD_DEPTH; k++) {
+        char command[NNTP_READ_AHEAD_MAX];
+        if (!AheadCommand(r, sc, r->nextNumber + k, command, (int)sizeof command)) break;
+        if (k < sc->nntp.readAheadCount) {
+            if (strcmp(sc->nntp.readAhead[k], command) != 0) break;  // something else is on its way
+            continue;
+        }
+        if (!NntpSendAhead(&sc->nntp, command)) break;
+        sent = true;
+    }
+    if (sent) (void)SocketQuickAck(sc->nntp.sb.socket);
 }
 
 }  // namespace

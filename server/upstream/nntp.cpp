@@ -259,16 +259,15 @@ void NntpCloseSocket(tNntp *nntp) {
     if (nntp->sb.socket >= 0) SocketClose(nntp->sb.socket);
     SockBufInit(&nntp->sb, -1);
     nntp->group[0] = 0;
-    nntp->readAhead[0] = 0;
+    nntp->readAheadCount = 0;
 }
 
 namespace {
 
-// Reads and drops the answer of the command sent ahead: its status line and,
+// Reads and drops one answer of a command sent ahead: its status line and,
 // for an article, head or body, the lines up to the final dot. False (the
 // socket closed) when the conversation broke or the text never ends.
-bool DrainReadAhead(tNntp *nntp) {
-    nntp->readAhead[0] = 0;
+bool DrainOneAnswer(tNntp *nntp) {
     char line[LINE_SIZE];
     int n = ReadResponseLine(nntp, line, sizeof line, 30, CancelSocketGet(), "read-ahead response");
     if (n <= 0) {
@@ -290,18 +289,37 @@ bool DrainReadAhead(tNntp *nntp) {
     return false;
 }
 
+// Drops the answers of every command sent ahead, oldest first.
+void DrainReadAhead(tNntp *nntp) {
+    int count = nntp->readAheadCount;
+    nntp->readAheadCount = 0;
+    for (int i = 0; i < count && DrainOneAnswer(nntp); i++) {
+    }
+}
+
 }  // namespace
 
 bool NntpSendAhead(tNntp *nntp, const char *command) {
-    if (nntp->readAhead[0] || !NntpConnected(nntp) || strlen(command) >= sizeof nntp->readAhead) return false;
-    if (SendCommand(nntp, command) < 0) return false;
-    strcpy(nntp->readAhead, command);
+    if (nntp->readAheadCount >= NNTP_READ_AHEAD_DEPTH || !NntpConnected(nntp) ||
+        strlen(command) >= sizeof nntp->readAhead[0])
+        return false;
+    // SendCommand would take the answers on their way for stale ones.
+    const int count = nntp->readAheadCount;
+    nntp->readAheadCount = 0;
+    if (SendCommand(nntp, command) < 0 || !NntpConnected(nntp)) {
+        // Answers may be on their way that nobody would expect.
+        NntpCloseSocket(nntp);
+        return false;
+    }
+    nntp->readAheadCount = count;
+    strcpy(nntp->readAhead[nntp->readAheadCount++], command);
     return true;
 }
 
 bool NntpTakeReadAhead(tNntp *nntp, const char *command) {
-    if (!nntp->readAhead[0] || !NntpConnected(nntp) || strcmp(nntp->readAhead, command) != 0) return false;
-    nntp->readAhead[0] = 0;
+    if (nntp->readAheadCount == 0 || !NntpConnected(nntp) || strcmp(nntp->readAhead[0], command) != 0) return false;
+    nntp->readAheadCount--;
+    memmove(nntp->readAhead[0], nntp->readAhead[1], sizeof nntp->readAhead[0] * (size_t)nntp->readAheadCount);
     return true;
 }
 
@@ -322,7 +340,7 @@ int SendCommand(tNntp *nntp, const char *text) {
     int head = CommandHead(text);
     if (ShutdownRequested())
         return FailWithLog(nntp, E_SHUTDOWN, "Shutdown before sending '%.*s' to %s", head, text, Name(nntp));
-    if (nntp->readAhead[0] && nntp->sb.socket >= 0) (void)DrainReadAhead(nntp);
+    if (nntp->readAheadCount > 0 && nntp->sb.socket >= 0) DrainReadAhead(nntp);
     int length = (int)strlen(text);
     int sent = 0;
     while (sent < length) {
@@ -733,7 +751,7 @@ void NntpMoveIn(tNntp *nntp, tNntp *donor) {
     nntp->reconnects = reconnects;
     nntp->noReconnect = noReconnect;
     SockBufInit(&donor->sb, -1);
-    donor->readAhead[0] = 0;
+    donor->readAheadCount = 0;
     SetDiag(nntp, E_OK, "Ok");
 }
 

@@ -43,6 +43,7 @@ enum { KIND_DIRECT = 0, KIND_ASYNC = 1, KIND_EXPLORE = 2 };
 constexpr int NNTP_DIAG_TEXT = 80;   // last diagnostic text with its NUL
 constexpr int NNTP_GROUP_MAX = 512;  // current group name with its NUL
 constexpr int NNTP_READ_AHEAD_MAX = 48;  // a command sent ahead, with its CR LF and NUL
+constexpr int NNTP_READ_AHEAD_DEPTH = 2;  // commands whose answers may be on their way at once
 
 struct tNntp {
     tSockBuf sb;                        // sb.socket is -1 when not connected
@@ -56,7 +57,9 @@ struct tNntp {
     time_t lastIoFailure;               // time of the last I/O failure, 0 = none
     int noReconnect;                    // Reconnect refuses (callers that need this socket)
     tServerConnection *connection;      // pooled connection owning it, or null
-    char readAhead[NNTP_READ_AHEAD_MAX]; // a command sent ahead whose answer is unread; "" for none
+    char readAhead[NNTP_READ_AHEAD_DEPTH][NNTP_READ_AHEAD_MAX];  // commands sent ahead, answers unread,
+                                                                 // oldest first
+    int readAheadCount;                 // how many of them
 };
 
 // Empties nntp (not connected) for server, writing to log.
@@ -75,8 +78,8 @@ tDiag SetDiag(tNntp *nntp, tDiag code, const char *text);
 tDiag FailWithLog(tNntp *nntp, tDiag code, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 // Sends text (one command with its CR LF). Returns the bytes sent, or
-// E_SHUTDOWN (shutdown before or after the send) or E_SOCKET. The answer of
-// a command sent ahead and not taken (NntpTakeReadAhead) is read and dropped
+// E_SHUTDOWN (shutdown before or after the send) or E_SOCKET. The answers of
+// commands sent ahead and not taken (NntpTakeReadAhead) are read and dropped
 // first; a conversation that breaks meanwhile is closed, and the send fails
 // as on any closed conversation.
 int SendCommand(tNntp *nntp, const char *text);
@@ -85,12 +88,13 @@ int SendCommand(tNntp *nntp, const char *text);
 // command for the article the reader is expected to want next on the
 // connection it gives back, so that the answer travels while the reader is
 // busy. Sends command (CR LF included, shorter than NNTP_READ_AHEAD_MAX)
-// and remembers it. Returns true when it went out; nothing is remembered
-// otherwise.
+// and remembers it after those already sent ahead. Returns true when it went
+// out; false (nothing remembered) when NNTP_READ_AHEAD_DEPTH commands are on
+// their way already or the send failed.
 bool NntpSendAhead(tNntp *nntp, const char *command);
 
-// True (forgetting it) when command is the one sent ahead: its answer is the
-// next thing to read, and command must not be sent again.
+// True (forgetting it) when command is the oldest command sent ahead: its
+// answer is the next thing to read, and command must not be sent again.
 bool NntpTakeReadAhead(tNntp *nntp, const char *command);
 
 // Reads one response line into buffer (size bytes with the NUL): the line

@@ -302,7 +302,7 @@ int ReleaseImpl(tServerConnection *sc, int allowServerAvailable, bool fromKeepAl
         sc->status = SC_IDLE;
     }
 
-    if (sc->nntp.readAhead[0]) {
+    if (sc->nntp.readAheadCount > 0) {
         // An answer is on its way for the reader who will most likely ask
         // next: this connection is the one to hand out first.
         DLINK_INSERT_BEFORE(tServerConnection, server->idleConnections.next, sc);
