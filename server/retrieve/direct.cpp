@@ -193,14 +193,23 @@ int BulkBody(tNntp *nntp, tFetchState *st, int clientSocket, long *lines, int64_
         memcpy(seam + contextLength, data, (size_t)m);
         const char *hit = static_cast<const char *>(memmem(seam, (size_t)(contextLength + m), END, 4));
         if (hit && hit - seam < contextLength) end = (int)(hit - seam) + 4 - contextLength;
-        if (end < 0) {
-            hit = static_cast<const char *>(memmem(data, (size_t)n, END, 4));
-            if (hit) end = (int)(hit - data) + 4;
+        int body;  // bytes before the final line
+        if (end >= 0) {
+            body = end - 3;
+            for (int i = 0; i < body; i++) *lines += data[i] == '\n';
+        } else {
+            // One pass counts the lines and finds a final line wholly in
+            // the data: a line feed followed by ".\r\n".
+            for (const char *p = data, *stop = data + n;
+                 (p = static_cast<const char *>(memchr(p, '\n', (size_t)(stop - p)))); p++) {
+                (*lines)++;
+                if (stop - p >= 4 && p[1] == '.' && p[2] == '\r' && p[3] == '\n') {
+                    end = (int)(p - data) + 4;
+                    break;
+                }
+            }
+            body = end < 0 ? n : end - 3;
         }
-        int body = end < 0 ? n : end - 3;  // bytes before the final line
-        for (const char *p = data, *stop = data + body; (p = static_cast<const char *>(memchr(p, '\n', (size_t)(stop - p))));
-             p++)
-            (*lines)++;
         *bytes += body;
         if (end >= 0) {
             st->out.used += end;
