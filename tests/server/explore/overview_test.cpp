@@ -85,6 +85,22 @@ struct OverviewTest : OverviewFixture {
         Serve([group](int, const std::string &c) { return group->Answer(c); }, keys);
     }
 
+    // Stores the overview lines of numbers as articles another server (id
+    // 9) brought before.
+    void KnownFromServer9(std::initializer_list<long> numbers) {
+        tOverviewAdd add;
+        add.log = &journal;
+        add.serverId = 9;
+        add.articles = articles;
+        add.counters = &counters;
+        add.fixes = &fixes;
+        add.indices = indices;
+        for (long n : numbers) {
+            long previous = -1;
+            ASSERT_EQ(AddOverviewLine(&add, OvLine(n).c_str(), &previous, false, {0, OPEN}), AA_NEW);
+        }
+    }
+
     // What Stored() gives when the server's articles from..to arrived once
     // each.
     std::vector<std::string> Expected(long from, long to) {
@@ -447,17 +463,8 @@ TEST_F(OverviewTest, MessageIdPassAddsReferencesToKnownArticles) {
         return group.Answer(command);
     });
     // Articles 1-10 and 21-25 are already known from server 9.
-    tOverviewAdd add;
-    add.log = &journal;
-    add.serverId = 9;
-    add.articles = articles;
-    add.counters = &counters;
-    add.fixes = &fixes;
-    add.indices = indices;
-    for (long n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 21, 22, 23, 24, 25}) {
-        long previous = -1;
-        ASSERT_EQ(AddOverviewLine(&add, OvLine(n).c_str(), &previous, false, {0, OPEN}), AA_NEW);
-    }
+    KnownFromServer9({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 21, 22, 23, 24, 25});
+    if (HasFatalFailure()) return;
     ASSERT_GE(NumbersAdd(&wanted, 1, 30), 0);
     tAddCounters matched{};
     ASSERT_EQ(MatchByMessageId(&sc->nntp, articles, &wanted, &seen, "misc.test", &requester, &matched), E_OK)
@@ -487,17 +494,8 @@ TEST_F(OverviewTest, MessageIdPassAcceptsALeapThatTheNextLineConfirms) {
                     "9000 <9000@fake>\r\n.\r\n"};
         return group.Answer(command);
     });
-    tOverviewAdd add;
-    add.log = &journal;
-    add.serverId = 9;
-    add.articles = articles;
-    add.counters = &counters;
-    add.fixes = &fixes;
-    add.indices = indices;
-    for (long n : {1, 2, 50, 51, 9000}) {
-        long previous = -1;
-        ASSERT_EQ(AddOverviewLine(&add, OvLine(n).c_str(), &previous, false, {0, OPEN}), AA_NEW);
-    }
+    KnownFromServer9({1, 2, 50, 51, 9000});
+    if (HasFatalFailure()) return;
     ASSERT_GE(NumbersAdd(&wanted, 1, OPEN), 0);
     tAddCounters matched{};
     ASSERT_EQ(MatchByMessageId(&sc->nntp, articles, &wanted, &seen, "misc.test", &requester, &matched), E_OK);
