@@ -411,14 +411,10 @@ tDiag ArticlesFind(tArticles *articles, long number, int direction, tArticleFull
 
 tDiag ArticlesFindByMsgId(tArticles *articles, const char *msgId, tArticleFull *full) {
     sqlite3_stmt *st = Statement(articles, AST_FIND_MSGID);
-    if (st) {
-        sqlite3_bind_int64(st, 1, (sqlite3_int64)MsgIdHash(msgId));
-        sqlite3_bind_text(st, 2, msgId, -1, SQLITE_STATIC);
-        return FindKept(articles, st, full);
-    }
-    char *sql = sqlite3_mprintf("SELECT " ARTICLE_COLUMNS " FROM articles WHERE hash=%lu AND msgId=%Q;",
-                                MsgIdHash(msgId), msgId);
-    return FindOne(articles, sql, full);
+    if (!st) return E_SQL_FAILED;
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)MsgIdHash(msgId));
+    sqlite3_bind_text(st, 2, msgId, -1, SQLITE_STATIC);
+    return FindKept(articles, st, full);
 }
 
 tDiag ArticlesFindByNumberAndMsgId(tArticleFull *full, long number, const char *msgId) {
