@@ -41,6 +41,11 @@ int WakePairWait(tWakePair *pair, int milliseconds, int cancelSocket) {
     }
 }
 
+int WakePairTake(tWakePair *pair) {
+    char b;
+    return pair->readEnd >= 0 && recv(pair->readEnd, &b, 1, MSG_DONTWAIT) == 1 ? 1 : 0;
+}
+
 void WakePairClose(tWakePair *pair) {
     SocketClose(pair->readEnd);
     SocketClose(pair->writeEnd);

@@ -28,5 +28,9 @@ int WakePairSignal(tWakePair *pair);
 // one attempt is made. A closed write end fails with WSAESHUTDOWN.
 int WakePairWait(tWakePair *pair, int milliseconds, int cancelSocket);
 
+// Consumes one wake-up byte if one is there, without waiting. Returns 1
+// when a byte was taken, else 0.
+int WakePairTake(tWakePair *pair);
+
 // Closes both sockets and sets them to -1.
 void WakePairClose(tWakePair *pair);

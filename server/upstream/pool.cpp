@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <sys/socket.h>
 
 namespace {
 
@@ -102,8 +101,7 @@ int WaitForAnswer(tServerWaiter *sw, int milliseconds, int cancelSocket, tLog *l
         if (DlinkInList(&sw->done)) {
             // Its wake-up byte (sent before the answer was listed) goes too,
             // so that bytes and answers stay even.
-            char b;
-            if (sw->wake.readEnd >= 0) (void)recv(sw->wake.readEnd, &b, 1, MSG_DONTWAIT);
+            (void)WakePairTake(&sw->wake);
             return 0;
         }
         if (sw->wake.readEnd < 0 && WakePairCreate(&sw->wake) != 0) return -1;

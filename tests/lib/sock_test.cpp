@@ -279,6 +279,11 @@ TEST(Sock, WakePairSignalsWaitsAndTimesOut) {
     EXPECT_EQ(WakePairWait(&pair, -1, -1), 0);
     EXPECT_EQ(WakePairWait(&pair, 1000, -1), 0);
     EXPECT_EQ(WakePairWait(&pair, 0, -1), -1);
+    // Taking a byte never waits.
+    EXPECT_EQ(WakePairTake(&pair), 0);
+    ASSERT_EQ(WakePairSignal(&pair), 0);
+    EXPECT_EQ(WakePairTake(&pair), 1);
+    EXPECT_EQ(WakePairTake(&pair), 0);
     // Signalled from another thread while waiting without limit.
     std::thread t([&] { WakePairSignal(&pair); });
     EXPECT_EQ(WakePairWait(&pair, -1, -1), 0);
